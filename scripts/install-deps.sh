@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the benchmarks need. Idempotent: only
+# missing packages are fetched, so a machine that has everything pays one dpkg query.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libvpx-dev libyuv-dev libpng-dev nlohmann-json3-dev libplist-dev
+  libx11-dev libxext-dev libxtst-dev libxfixes-dev libxrandr-dev libxss-dev libxi-dev
+  xvfb x11-xkb-utils xauth vpx-tools ffmpeg python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
