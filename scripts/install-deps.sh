@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libvpx-dev libyuv-dev libpng-dev nlohmann-json3-dev libplist-dev
+  libvpx-dev libyuv-dev libpng-dev nlohmann-json3-dev libplist-dev libsystemd-dev
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxrandr-dev libxss-dev libxi-dev
   xvfb x11-xkb-utils xauth vpx-tools ffmpeg python3
 )
