@@ -56,6 +56,26 @@ function(rc_add_hidden_library)
 endfunction()
 
 # Marks a program with the empty pre-login section that login-time launchers look for.
+# The linker drops empty output sections, so a small linker script placed after .rodata names the
+# section and assigns a symbol in it, which makes the linker keep it, still empty.
 function(rc_add_prelogin_section target)
+  set(script ${CMAKE_BINARY_DIR}/prelogin_section.ld)
+  file(CONFIGURE OUTPUT ${script} CONTENT
+       "SECTIONS { __cgpreloginapp : { KEEP(*(__cgpreloginapp)) __cgpreloginapp_marker = .; } }\nINSERT AFTER .rodata;\n")
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/prelogin_section.c)
+  target_link_options(${target} PRIVATE "LINKER:-T,${script}")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${script})
+endfunction()
+
+# A libFuzzer target: rc_add_fuzzer(NAME n SOURCES ... LIBS ...). Built only with RC_BUILD_FUZZ
+# (the "fuzz" preset, clang). Seed corpora live beside the sources, in fuzz_corpus/<name>.
+function(rc_add_fuzzer)
+  cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
+  if(NOT RC_BUILD_FUZZ)
+    return()
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY RC_FUZZERS ${F_NAME})
 endfunction()
