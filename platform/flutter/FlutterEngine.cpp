@@ -50,8 +50,10 @@ void EngineMessenger::setPeer(std::shared_ptr<FlutterPeer> peer) {
   peer_ = std::move(peer);
 }
 
-FlutterEngine::FlutterEngine()
-    : messenger_(std::make_shared<EngineMessenger>(loop_)),
+FlutterEngine::FlutterEngine(TaskLoop* loop)
+    : ownLoop_(loop ? nullptr : std::make_unique<TaskLoop>()),
+      loop_(loop ? loop : ownLoop_.get()),
+      messenger_(std::make_shared<EngineMessenger>(*loop_)),
       store_(std::make_shared<FlutterPluginStore>()) {}
 
 FlutterEngine::~FlutterEngine() {
@@ -76,19 +78,19 @@ std::vector<std::string> FlutterEngine::registrarKeys() const {
 
 void FlutterEngine::startPlatformThread() {
   if (platformThread_.joinable()) return;
-  platformThread_ = std::thread([this] { loop_.run(); });
+  platformThread_ = std::thread([this] { loop_->run(); });
 }
 
 void FlutterEngine::stopPlatformThread() {
   if (!platformThread_.joinable()) return;
-  loop_.quit(0);
+  loop_->quit(0);
   platformThread_.join();
 }
 
 void FlutterEngine::runOnPlatformThreadAndWait(std::function<void()> task) {
   std::promise<void> done;
   auto future = done.get_future();
-  loop_.post([&] {
+  loop_->post([&] {
     task();
     done.set_value();
   });

@@ -56,10 +56,12 @@ class EngineMessenger : public FlutterBinaryMessenger {
 
 class FlutterEngine : public FlutterPluginRegistry {
  public:
-  FlutterEngine();
+  // Runs its platform thread on `loop` (the application's main loop) or, with none, on a loop
+  // of its own.
+  explicit FlutterEngine(TaskLoop* loop = nullptr);
   ~FlutterEngine() override;
 
-  TaskLoop& loop() { return loop_; }
+  TaskLoop& loop() { return *loop_; }
   std::shared_ptr<EngineMessenger> messenger() const { return messenger_; }
 
   std::shared_ptr<FlutterPluginRegistrar> registrarForPlugin(const std::string& pluginKey) override;
@@ -79,7 +81,8 @@ class FlutterEngine : public FlutterPluginRegistry {
   void runOnPlatformThreadAndWait(std::function<void()> task);
 
  private:
-  TaskLoop loop_;
+  std::unique_ptr<TaskLoop> ownLoop_;
+  TaskLoop* loop_;
   std::shared_ptr<EngineMessenger> messenger_;
   std::shared_ptr<FlutterPluginStore> store_;
   mutable std::mutex mutex_;

@@ -112,7 +112,6 @@ class Writer {
   ByteBuffer& out_;
 };
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(const uint8_t* s, size_t n) {
   size_t i = 0;
   while (i < n) {
@@ -330,6 +329,10 @@ Decoded<T> Failure(const std::string& error) {
 }
 
 }  // namespace
+
+bool IsValidUtf8(std::span<const uint8_t> bytes) {
+  return IsValidUtf8(bytes.data(), bytes.size());
+}
 
 ByteBuffer EncodeMessage(const Value& value) {
   ByteBuffer out;

@@ -39,6 +39,9 @@ struct Envelope {
   std::optional<std::string> stackTrace;
 };
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::span<const uint8_t> bytes);
+
 ByteBuffer EncodeMessage(const Value& value);
 Decoded<Value> DecodeMessage(std::span<const uint8_t> bytes);
 

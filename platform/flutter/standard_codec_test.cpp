@@ -42,13 +42,10 @@ struct Golden {
 };
 
 std::vector<Golden> MessageVectors() {
-  ValueMap nonStringKeys{{Value(), "null"},       {true, "bool"},          {int32_t{42}, "int"},
-                         {kPi, "float"},          {"hello", "string"},     {ValueList{}, "list"},
+  ValueMap nonStringKeys{{Value(), "null"},  {true, "bool"},      {int32_t{42}, "int"},
+                         {kPi, "float"},     {"hello", "string"}, {ValueList{}, "list"},
                          {ValueMap{}, "map"}};
-  ValueMap sorted{{Value(), Value()},
-                  {3.14, ValueList{"nested"}},
-                  {"a", 3.14},
-                  {"b", int32_t{47}}};
+  ValueMap sorted{{Value(), Value()}, {3.14, ValueList{"nested"}}, {"a", 3.14}, {"b", int32_t{47}}};
   ValueMap insertion{sorted[2], sorted[3], sorted[0], sorted[1]};
   return {
       {"V1", Value(), Hex("00")},
@@ -71,7 +68,10 @@ std::vector<Golden> MessageVectors() {
       {"V17", -0.0, Hex("06 00 00 00 00 00 00 00 00 00 00 00 00 00 00 80")},
       {"V18", "", Hex("07 00")},
       {"V19", "hello world", Hex("07 0b 68 65 6c 6c 6f 20 77 6f 72 6c 64")},
-      {"V20", "h\xe2\x98\xba" "w", Hex("07 05 68 e2 98 ba 77")},
+      {"V20",
+       "h\xe2\x98\xba"
+       "w",
+       Hex("07 05 68 e2 98 ba 77")},
       {"V21", "h\xf0\x9f\x98\x82w", Hex("07 06 68 f0 9f 98 82 77")},
       {"V22", static_cast<double>(3.1415927f),
        Hex("06 00 00 00 00 00 00 00 00 00 00 60 fb 21 09 40")},
@@ -236,8 +236,8 @@ TEST(StandardCodec, GoldenEnvelopesRoundTrip) {
   error("D7", "E", std::nullopt, MakeMap({{"fps", int32_t{0}}}),
         "01 07 01 45 00 0d 01 07 03 66 70 73 03 00 00 00 00");
 
-  auto withTrace =
-      DecodeEnvelope(Hex("01 07 05 65 72 72 6f 72 07 04 62 6f 6f 6d 00 07 07 61 74 20 6d 61 69 6e"));
+  auto withTrace = DecodeEnvelope(
+      Hex("01 07 05 65 72 72 6f 72 07 04 62 6f 6f 6d 00 07 07 61 74 20 6d 61 69 6e"));
   ASSERT_TRUE(withTrace) << withTrace.error;
   EXPECT_EQ(withTrace.value->stackTrace, "at main");
   auto nullTrace = DecodeEnvelope(Hex("01 07 05 65 72 72 6f 72 00 00 00"));
@@ -274,8 +274,8 @@ TEST(StandardCodec, RejectsMalformedMessages) {
   deep.push_back(0x00);
   std::vector<ByteBuffer> bad = {
       Hex("03"), Hex("03 67"), Hex("03 67 45 23"), Hex("04"), Hex("04 ef"),
-      Hex("04 ef cd ab 89 67 45 23"), Hex("06 00 00 00 00 00 00 00 00"), Hex("06 00 00"),
-      Hex("07"), Hex("07 05"), Hex("07 05 68"), Hex("07 05 68 65 6c 6c"), Hex("07 fe 00"),
+      Hex("04 ef cd ab 89 67 45 23"), Hex("06 00 00 00 00 00 00 00 00"), Hex("06 00 00"), Hex("07"),
+      Hex("07 05"), Hex("07 05 68"), Hex("07 05 68 65 6c 6c"), Hex("07 fe 00"),
       Hex("07 ff 00 00 01"), Hex("08 05 00 01 02 03"), Hex("09 05 00 00"), Hex("09 05 00 00 00"),
       Hex("09 05 00"), Hex("0c 07"), Hex("0c 07 00"), Hex("0d 07 07"), Hex("0f"), Hex("80"),
       Hex("ff"), Hex("00 00"), Hex("07 02 c3 28"), Hex("0c ff ff ff ff ff"), deep, ByteBuffer{},
@@ -302,8 +302,8 @@ TEST(StandardCodec, RejectsMalformedMethodCallsAndEnvelopes) {
   }
   for (const char* hex :
        {"", "00", "00 00 00", "01", "01 07 05 65 72 72 6f 72", "01 07 05 65 72 72 6f 72 00", "02",
-        "01 03 2a 00 00 00 00 00", "01 07 01 45 03 01 00 00 00 00", "01 07 01 45 00 00 03 01 00 00 00",
-        "01 07 01 45 00 00 00 00"}) {
+        "01 03 2a 00 00 00 00 00", "01 07 01 45 03 01 00 00 00 00",
+        "01 07 01 45 00 00 03 01 00 00 00", "01 07 01 45 00 00 00 00"}) {
     EXPECT_FALSE(DecodeEnvelope(Hex(hex))) << hex;
   }
 }

@@ -1,0 +1,469 @@
+#include "platform/flutter/messenger_socket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/flutter/standard_codec.h"
+
+namespace flutter {
+namespace {
+
+constexpr size_t kHeaderAfterLength = 1 + 4 + 2;
+
+void PutU32(ByteBuffer& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+uint32_t GetU32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+double Now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string Errno(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
+
+bool FillAddress(const std::string& path, sockaddr_un& addr, std::string* error) {
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    if (error) *error = "socket path is empty or too long: " + path;
+    return false;
+  }
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  return true;
+}
+
+// The directory must be ours, private, and a real directory (not a link someone planted).
+bool PreparePrivateDirectory(const std::string& dir, std::string* error) {
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = Errno(("cannot create " + dir).c_str());
+    return false;
+  }
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) {
+    *error = Errno(("cannot inspect " + dir).c_str());
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = dir + " is not a directory (a symbolic link?); refusing to use it";
+    return false;
+  }
+  if (st.st_uid != geteuid()) {
+    *error = dir + " belongs to another user; refusing to use it";
+    return false;
+  }
+  if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
+    *error = Errno(("cannot make " + dir + " private").c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ByteBuffer EncodeFrame(const Frame& frame) {
+  ByteBuffer out;
+  size_t rest = kHeaderAfterLength + frame.channel.size() + frame.payload.size();
+  out.reserve(4 + rest);
+  PutU32(out, static_cast<uint32_t>(rest));
+  out.push_back(static_cast<uint8_t>(frame.kind));
+  PutU32(out, frame.id);
+  out.push_back(static_cast<uint8_t>(frame.channel.size()));
+  out.push_back(static_cast<uint8_t>(frame.channel.size() >> 8));
+  out.insert(out.end(), frame.channel.begin(), frame.channel.end());
+  out.insert(out.end(), frame.payload.begin(), frame.payload.end());
+  return out;
+}
+
+void FrameReader::Feed(std::span<const uint8_t> bytes) {
+  if (!error_.empty()) return;
+  if (start_ > 0 && start_ >= buffer_.size() / 2) {
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(start_));
+    start_ = 0;
+  }
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
+std::optional<Frame> FrameReader::Next() {
+  if (!error_.empty()) return std::nullopt;
+  size_t have = buffer_.size() - start_;
+  if (have < 4) return std::nullopt;
+  const uint8_t* p = buffer_.data() + start_;
+  uint32_t length = GetU32(p);
+  if (length > kMaxFrameLength) {
+    error_ = "frame of " + std::to_string(length) + " bytes exceeds the 64 MiB bound";
+    return std::nullopt;
+  }
+  if (length < kHeaderAfterLength) {
+    error_ = "frame too short for its header";
+    return std::nullopt;
+  }
+  if (have < 4 + size_t{length}) return std::nullopt;
+  Frame frame;
+  uint8_t kind = p[4];
+  if (kind != 1 && kind != 2) {
+    error_ = "unknown frame kind " + std::to_string(kind);
+    return std::nullopt;
+  }
+  frame.kind = static_cast<FrameKind>(kind);
+  frame.id = GetU32(p + 5);
+  size_t nameLength = size_t(p[9]) | size_t(p[10]) << 8;
+  if (kHeaderAfterLength + nameLength > length) {
+    error_ = "channel name longer than the frame";
+    return std::nullopt;
+  }
+  std::span<const uint8_t> name(p + 11, nameLength);
+  if (!IsValidUtf8(name)) {
+    error_ = "channel name is not UTF-8";
+    return std::nullopt;
+  }
+  frame.channel.assign(name.begin(), name.end());
+  frame.payload.assign(p + 11 + nameLength, p + 4 + length);
+  start_ += 4 + size_t{length};
+  return frame;
+}
+
+bool WriteAll(int fd, std::span<const uint8_t> bytes, double seconds) {
+  double deadline = Now() + seconds;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      double left = deadline - Now();
+      if (left <= 0) return false;
+      pollfd pfd{fd, POLLOUT, 0};
+      int ms = static_cast<int>(left * 1000) + 1;
+      if (poll(&pfd, 1, ms) < 0 && errno != EINTR) return false;
+      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+std::string DefaultMessengerPath() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') {
+    return std::string(runtime) + "/tavrindesk/messenger.sock";
+  }
+  return "/tmp/tavrindesk-" + std::to_string(geteuid()) + "/messenger.sock";
+}
+
+// ---- server
+
+std::shared_ptr<MessengerSocketServer> MessengerSocketServer::Listen(
+    const std::string& path, std::shared_ptr<EngineMessenger> messenger, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  sockaddr_un addr;
+  if (!FillAddress(path, addr, error)) return nullptr;
+  auto slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  if (!PreparePrivateDirectory(dir, error)) return nullptr;
+
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = Errno("socket");
+    return nullptr;
+  }
+  // A socket file left by a host that died is removed; one with a live host behind it is not.
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      *error = path + " exists and is not a socket";
+      ::close(fd);
+      return nullptr;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      *error = "another host is already listening on " + path;
+      ::close(fd);
+      return nullptr;
+    }
+    ::close(fd);
+    unlink(path.c_str());
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      *error = Errno("socket");
+      return nullptr;
+    }
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || chmod(path.c_str(), 0600) ||
+      listen(fd, 4) != 0) {
+    *error = Errno(("cannot listen on " + path).c_str());
+    ::close(fd);
+    return nullptr;
+  }
+
+  std::shared_ptr<MessengerSocketServer> server(new MessengerSocketServer());
+  server->path_ = path;
+  server->messenger_ = std::move(messenger);
+  server->listenFd_ = fd;
+  if (pipe2(server->wakeFds_, O_CLOEXEC) != 0) {
+    *error = Errno("pipe");
+    return nullptr;  // the destructor closes what was opened
+  }
+  server->acceptThread_ = std::thread([raw = server.get()] { raw->acceptLoop(); });
+  return server;
+}
+
+MessengerSocketServer::~MessengerSocketServer() {
+  close();
+}
+
+void MessengerSocketServer::setOnClientGone(std::function<void()> callback) {
+  std::lock_guard lock(mutex_);
+  onClientGone_ = std::move(callback);
+}
+
+bool MessengerSocketServer::hasClient() const {
+  std::lock_guard lock(mutex_);
+  return clientFd_ >= 0;
+}
+
+void MessengerSocketServer::close() {
+  if (closing_.exchange(true)) return;
+  if (wakeFds_[1] >= 0) {
+    char b = 1;
+    (void)!write(wakeFds_[1], &b, 1);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (clientFd_ >= 0) shutdown(clientFd_, SHUT_RDWR);
+  }
+  if (acceptThread_.joinable()) acceptThread_.join();
+  if (clientThread_.joinable()) clientThread_.join();
+  if (listenFd_ >= 0) {
+    ::close(listenFd_);
+    unlink(path_.c_str());
+    listenFd_ = -1;
+  }
+  for (int& fd : wakeFds_) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}
+
+void MessengerSocketServer::acceptLoop() {
+  while (!closing_) {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "rc: messenger socket: %s\n", std::strerror(errno));
+      return;
+    }
+    if (closing_ || (fds[1].revents & POLLIN)) return;
+    if (!(fds[0].revents & POLLIN)) continue;
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+      std::fprintf(stderr, "rc: refused a messenger client of user %u (pid %d): not our user\n",
+                   static_cast<unsigned>(cred.uid), static_cast<int>(cred.pid));
+      ::close(fd);
+      continue;
+    }
+    std::unique_lock lock(mutex_);
+    if (clientFd_ >= 0) {
+      lock.unlock();
+      std::fprintf(stderr, "rc: refused a second messenger client (pid %d): one at a time\n",
+                   static_cast<int>(cred.pid));
+      ::close(fd);
+      continue;
+    }
+    // The previous client's thread has finished (it clears clientFd_ last); reap it.
+    std::thread previous = std::move(clientThread_);
+    clientFd_ = fd;
+    ++clientGeneration_;
+    clientThread_ = std::thread([this, fd] { serveClient(fd); });
+    lock.unlock();
+    if (previous.joinable()) previous.join();
+  }
+}
+
+void MessengerSocketServer::serveClient(int fd) {
+  uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    generation = clientGeneration_;
+  }
+  std::weak_ptr<MessengerSocketServer> weak = weak_from_this();
+  FrameReader reader;
+  std::vector<uint8_t> buffer(64 * 1024);
+  const char* why = "closed the connection";
+  std::string malformed;
+  while (!closing_) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents & POLLIN) break;
+    ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    reader.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+    while (auto frame = reader.Next()) {
+      if (frame->kind == FrameKind::kMessage) {
+        FlutterBinaryReply reply;
+        if (frame->id != 0) {
+          reply = [weak, fd, generation, id = frame->id,
+                   channel = frame->channel](const ByteBuffer& bytes) {
+            auto self = weak.lock();
+            if (!self) return;
+            std::lock_guard write(self->writeMutex_);
+            {
+              std::lock_guard lock(self->mutex_);
+              if (self->clientFd_ != fd || self->clientGeneration_ != generation) return;
+            }
+            Frame out{FrameKind::kReply, id, channel, bytes};
+            if (!WriteAll(fd, EncodeFrame(out), kStuckClientSeconds)) {
+              self->dropClient(fd, "stopped reading");
+            }
+          };
+        }
+        messenger_->receive(frame->channel, std::move(frame->payload), std::move(reply));
+      } else {
+        FlutterBinaryReply pending;
+        {
+          std::lock_guard lock(mutex_);
+          auto it = pendingReplies_.find(frame->id);
+          if (it != pendingReplies_.end()) {
+            pending = std::move(it->second);
+            pendingReplies_.erase(it);
+          }
+        }
+        if (pending) pending(frame->payload);
+      }
+    }
+    if (!reader.error().empty()) {
+      malformed = "sent a malformed frame (" + reader.error() + ")";
+      why = malformed.c_str();
+      break;
+    }
+  }
+  if (!closing_) std::fprintf(stderr, "rc: messenger client %s; disconnected\n", why);
+
+  std::map<uint32_t, FlutterBinaryReply> orphans;
+  std::function<void()> gone;
+  {
+    // No writer is inside a write to this descriptor once both locks are held.
+    std::lock_guard write(writeMutex_);
+    std::lock_guard lock(mutex_);
+    clientFd_ = -1;
+    orphans.swap(pendingReplies_);
+    gone = onClientGone_;
+    ::close(fd);
+  }
+  for (auto& [id, reply] : orphans) reply({});
+  if (gone) gone();
+}
+
+void MessengerSocketServer::dropClient(int fd, const char* why) {
+  std::fprintf(stderr, "rc: messenger client %s for %.0f s; dropping it\n", why,
+               kStuckClientSeconds);
+  shutdown(fd, SHUT_RDWR);  // the reader thread sees the end and cleans up
+}
+
+void MessengerSocketServer::deliver(const std::string& channel, const ByteBuffer& message,
+                                    FlutterBinaryReply reply) {
+  {
+    std::unique_lock write(writeMutex_);
+    int fd;
+    uint32_t id = 0;
+    {
+      std::lock_guard lock(mutex_);
+      fd = clientFd_;
+      if (fd >= 0 && reply) {
+        id = nextId_++;
+        if (nextId_ == 0) nextId_ = 1;
+        pendingReplies_[id] = reply;
+      }
+    }
+    if (fd >= 0) {
+      if (!WriteAll(fd, EncodeFrame({FrameKind::kMessage, id, channel, message}),
+                    kStuckClientSeconds)) {
+        dropClient(fd, "stopped reading");
+      }
+      return;
+    }
+  }
+  // No client: nothing to send; a wanted reply is answered empty, outside the locks.
+  if (reply) reply({});
+}
+
+// ---- client
+
+std::unique_ptr<MessengerSocketClient> MessengerSocketClient::Connect(const std::string& path,
+                                                                      std::string* error) {
+  sockaddr_un addr;
+  if (!FillAddress(path, addr, error)) return nullptr;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (error) *error = Errno(("cannot connect to " + path).c_str());
+    if (fd >= 0) ::close(fd);
+    return nullptr;
+  }
+  auto client = std::unique_ptr<MessengerSocketClient>(new MessengerSocketClient());
+  client->fd_ = fd;
+  return client;
+}
+
+MessengerSocketClient::~MessengerSocketClient() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool MessengerSocketClient::send(const Frame& frame) {
+  if (closed_) return false;
+  if (!WriteAll(fd_, EncodeFrame(frame), 30.0)) {
+    closed_ = true;
+    return false;
+  }
+  return true;
+}
+
+std::optional<Frame> MessengerSocketClient::receive(double seconds) {
+  double deadline = Now() + seconds;
+  std::vector<uint8_t> buffer(256 * 1024);
+  for (;;) {
+    if (auto frame = reader_.Next()) return frame;
+    if (!reader_.error().empty() || closed_) {
+      closed_ = true;
+      return std::nullopt;
+    }
+    double left = deadline - Now();
+    if (left <= 0) return std::nullopt;
+    pollfd pfd{fd_, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
+    ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      closed_ = true;
+      return std::nullopt;
+    }
+    reader_.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+  }
+}
+
+}  // namespace flutter

@@ -1,0 +1,179 @@
+#include "tavrindesk/Runner/Application.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/desktop/Desktop.h"
+#include "platform/desktop/sim/SimDesktop.h"
+#include "platform/flutter/messenger_socket.h"
+#include "tavrindesk/Runner/AppDelegate.h"
+#include "tavrindesk/Runner/MainFlutterWindow.h"
+#ifdef RC_HAVE_X11
+#include "platform/desktop/x11/X11Desktop.h"
+#endif
+
+namespace tavrindesk {
+
+const char* UsageText() {
+  return "usage: TavrinDesk [--desktop x11|sim] [--messenger PATH] [--help]\n"
+         "  --desktop x11    capture and drive the X display in $DISPLAY (the default when one\n"
+         "                   is reachable)\n"
+         "  --desktop sim    a simulated desktop (a moving test scene; input is recorded only)\n"
+         "  --messenger PATH the Unix socket clients connect to (default: "
+         "$XDG_RUNTIME_DIR/tavrindesk/messenger.sock,\n"
+         "                   else /tmp/tavrindesk-<uid>/messenger.sock)\n";
+}
+
+std::optional<HostOptions> ParseOptions(int argc, char** argv, std::string* error) {
+  HostOptions options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](const char* name) -> std::optional<std::string> {
+      auto prefix = std::string(name) + "=";
+      if (arg.rfind(prefix, 0) == 0) return arg.substr(prefix.size());
+      if (arg == name && i + 1 < argc) return std::string(argv[++i]);
+      return std::nullopt;
+    };
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg.rfind("--desktop", 0) == 0) {
+      auto v = value("--desktop");
+      if (!v || (*v != "x11" && *v != "sim")) {
+        *error = "--desktop takes x11 or sim";
+        return std::nullopt;
+      }
+      options.desktop = *v;
+    } else if (arg.rfind("--messenger", 0) == 0) {
+      auto v = value("--messenger");
+      if (!v || v->empty()) {
+        *error = "--messenger takes a socket path";
+        return std::nullopt;
+      }
+      options.messengerPath = *v;
+    } else {
+      *error = "unknown option: " + arg;
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+MainInterface LoadMainInterface(flutter::NSApplication& app) {
+  MainInterface ui;
+  auto delegate = std::make_shared<AppDelegate>();
+  delegate->init();
+  ui.delegate = delegate;
+  app.setDelegate(delegate);
+  auto window = std::make_shared<MainFlutterWindow>();
+  window->initWithContentRect({{240, 180}, {1280, 720}}, 15, 2, false);
+  ui.window = window;
+  app.addWindow(window);
+  window->awakeFromNib();
+  return ui;
+}
+
+namespace {
+
+std::shared_ptr<const desktop::Desktop> MakeDesktop(const std::string& choice, std::string* error) {
+  if (choice == "sim") {
+    auto sim = desktop::sim::SimDesktop::Create();
+    sim->setDisplaySize(1280, 720);
+    sim->setScreens({desktop::CGRect{{0, 0}, {1280, 720}}});
+    return sim->AsDesktop();
+  }
+#ifdef RC_HAVE_X11
+  std::string why;
+  if (auto d = desktop::x11::CreateX11Desktop("", &why)) return d;
+  const char* display = std::getenv("DISPLAY");
+  *error = "no X display reachable (DISPLAY=" + std::string(display ? display : "") +
+           (why.empty() ? "" : ": " + why) +
+           "). Start one, e.g. `Xvfb :99 -screen 0 1920x1080x24 & export DISPLAY=:99`, "
+           "or pass --desktop sim.";
+#else
+  *error = "this build has no X11 backend; pass --desktop sim";
+#endif
+  return nullptr;
+}
+
+}  // namespace
+
+int NSApplicationMain(int argc, char** argv) {
+  std::string error;
+  auto options = ParseOptions(argc, argv, &error);
+  if (!options) {
+    std::fprintf(stderr, "TavrinDesk: %s\n%s", error.c_str(), UsageText());
+    return 2;
+  }
+  if (options->help) {
+    std::fputs(UsageText(), stdout);
+    return 0;
+  }
+
+  // SIGINT and SIGTERM are taken by a thread of their own and turned into a termination
+  // request on the main loop; every other thread inherits the blocked mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  auto backend = MakeDesktop(options->desktop, &error);
+  if (!backend) {
+    std::fprintf(stderr, "TavrinDesk: %s\n", error.c_str());
+    return 1;
+  }
+  desktop::InstallDesktop(backend);
+
+  int status;
+  {
+    flutter::NSApplication app;
+    auto ui = LoadMainInterface(app);
+    auto engine = ui.window->contentViewController()->engine();
+
+    std::string path =
+        options->messengerPath.empty() ? flutter::DefaultMessengerPath() : options->messengerPath;
+    auto server = flutter::MessengerSocketServer::Listen(path, engine->messenger(), &error);
+    if (!server) {
+      std::fprintf(stderr, "TavrinDesk: %s\n", error.c_str());
+      desktop::InstallDesktop(nullptr);
+      return 1;
+    }
+    server->setOnClientGone([] {
+      // No key or button stays held for a client that has gone.
+      if (auto events = desktop::CurrentDesktop()->events) events->releaseHeldInput();
+    });
+    engine->messenger()->setPeer(server);
+    std::fprintf(stderr, "TavrinDesk: messenger listening on %s\n", path.c_str());
+
+    std::thread signalThread([&app, signals] {
+      int sig = 0;
+      while (sigwait(&signals, &sig) == 0) {
+        if (sig == SIGINT || sig == SIGTERM) {
+          // Also how the main thread wakes this thread at the end (the post is then dropped).
+          app.mainLoop().post([&app] { app.terminate(); });
+          return;
+        }
+      }
+    });
+
+    app.mainLoop().post([&app] { app.finishLaunching(); });
+    status = app.run();
+
+    server->close();
+    engine->messenger()->setPeer(nullptr);
+    engine->releasePlugins();
+    pthread_kill(signalThread.native_handle(), SIGTERM);
+    signalThread.join();
+  }
+  // The backend releases whatever injected input is still held when it goes.
+  desktop::InstallDesktop(nullptr);
+  return status;
+}
+
+}  // namespace tavrindesk

@@ -1,0 +1,90 @@
+// Runs the real programs for end-to-end tests: spawn with arguments, output to files, wait
+// with a bound, signal, kill on destruction.
+#pragma once
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace e2e {
+
+class Process {
+ public:
+  // Starts `argv`; stdout and stderr go to the given files.
+  Process(std::vector<std::string> argv, const std::string& out, const std::string& err)
+      : out_(out), err_(err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Process() {
+    if (pid_ > 0 && !status_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool started() const { return pid_ > 0; }
+  void signal(int sig) {
+    if (pid_ > 0 && !status_) kill(pid_, sig);
+  }
+  // The exit status, or none if it has not ended within `seconds` (a signal gives 128 + n).
+  std::optional<int> wait(double seconds) {
+    if (status_) return status_;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      int st = 0;
+      pid_t r = waitpid(pid_, &st, WNOHANG);
+      if (r == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::nullopt;
+  }
+  std::string out() const { return Read(out_); }
+  std::string err() const { return Read(err_); }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  std::string out_, err_;
+};
+
+// Runs a program to its end (bounded); returns its status and output.
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+inline RunResult Run(std::vector<std::string> argv, const std::string& dir, double seconds = 60) {
+  static int n = 0;
+  std::string base = dir + "/run" + std::to_string(++n);
+  Process p(std::move(argv), base + ".out", base + ".err");
+  auto status = p.wait(seconds);
+  return {status.value_or(-1), p.out(), p.err()};
+}
+
+}  // namespace e2e

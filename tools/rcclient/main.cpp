@@ -1,0 +1,232 @@
+// rcclient: a command-line client of the host's messenger socket, standing in for the
+// application side.
+//
+//   rcclient [--messenger PATH] call CHANNEL METHOD [JSON]
+//       sends one method call and prints the decoded reply as JSON, or says that none came
+//       (input commands never answer);
+//   rcclient [--messenger PATH] record --fps N --seconds S --out FILE.ivf
+//       starts capture, writes every frame to a playable IVF file, saves the distinct cursor
+//       images as PNG beside it, prints frames, rate and bit rate, and stops capture.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/flutter/messenger_socket.h"
+#include "platform/flutter/standard_codec.h"
+#include "tools/rcclient/ivf_writer.h"
+#include "tools/rcclient/json_value.h"
+
+using flutter::Frame;
+using flutter::FrameKind;
+using flutter::Value;
+
+namespace {
+
+constexpr const char* kSyncChannel = "rcclient/sync";
+
+double Now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+int Usage() {
+  std::fputs(
+      "usage: rcclient [--messenger PATH] call CHANNEL METHOD [JSON]\n"
+      "       rcclient [--messenger PATH] record --fps N --seconds S --out FILE.ivf\n",
+      stderr);
+  return 2;
+}
+
+std::unique_ptr<flutter::MessengerSocketClient> ConnectOrSay(const std::string& path) {
+  std::string error;
+  auto client = flutter::MessengerSocketClient::Connect(path, &error);
+  if (!client) std::fprintf(stderr, "rcclient: %s (is TavrinDesk running?)\n", error.c_str());
+  return client;
+}
+
+bool SendCall(flutter::MessengerSocketClient& client, uint32_t id, const std::string& channel,
+              const std::string& method, const Value& args) {
+  return client.send({FrameKind::kMessage, id, channel, flutter::EncodeMethodCall({method, args})});
+}
+
+std::string DescribeReply(const flutter::ByteBuffer& bytes) {
+  if (bytes.empty()) return "no handler answered (empty reply)";
+  auto env = flutter::DecodeEnvelope(bytes);
+  if (!env) return "undecodable reply: " + env.error;
+  if (env.value->success) return rcclient::ValueToJson(env.value->result);
+  return "error " + env.value->code + ": " + env.value->message.value_or("") + " " +
+         rcclient::ValueToJson(env.value->details);
+}
+
+int Call(const std::string& path, const std::vector<std::string>& args) {
+  if (args.size() < 2 || args.size() > 3) return Usage();
+  Value arguments;
+  if (args.size() == 3) {
+    std::string error;
+    auto parsed = rcclient::ValueFromJson(args[2], &error);
+    if (!parsed) {
+      std::fprintf(stderr, "rcclient: %s\n", error.c_str());
+      return 2;
+    }
+    arguments = *parsed;
+  }
+  auto client = ConnectOrSay(path);
+  if (!client) return 1;
+  // The host handles messages one at a time, in order: once the reply to the second (a channel
+  // nobody serves) is back, a reply to the first would have come already.
+  if (!SendCall(*client, 1, args[0], args[1], arguments) ||
+      !SendCall(*client, 2, kSyncChannel, "sync", Value())) {
+    std::fprintf(stderr, "rcclient: the host closed the connection\n");
+    return 1;
+  }
+  double deadline = Now() + 30;
+  while (Now() < deadline) {
+    auto frame = client->receive(deadline - Now());
+    if (!frame) break;
+    if (frame->kind != FrameKind::kReply) continue;  // frames and other messages
+    if (frame->id == 1) {
+      std::printf("%s\n", DescribeReply(frame->payload).c_str());
+      return 0;
+    }
+    if (frame->id == 2) {
+      std::printf("no reply (%s does not answer)\n", args[1].c_str());
+      return 0;
+    }
+  }
+  std::fprintf(stderr, "rcclient: %s\n",
+               client->closed() ? "the host closed the connection" : "no answer within 30 s");
+  return 1;
+}
+
+struct RecordOptions {
+  int fps = 30;
+  double seconds = 5;
+  std::string out;
+};
+
+int Record(const std::string& path, const std::vector<std::string>& args) {
+  RecordOptions o;
+  for (size_t i = 0; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--fps") {
+      o.fps = std::atoi(args[i + 1].c_str());
+    } else if (args[i] == "--seconds") {
+      o.seconds = std::atof(args[i + 1].c_str());
+    } else if (args[i] == "--out") {
+      o.out = args[i + 1];
+    } else {
+      return Usage();
+    }
+  }
+  if (args.size() % 2 != 0 || o.out.empty() || o.fps < 1 || !(o.seconds > 0)) return Usage();
+  auto client = ConnectOrSay(path);
+  if (!client) return 1;
+
+  std::string stem = o.out;
+  if (auto dot = stem.rfind('.'); dot != std::string::npos && stem.find('/', dot) == stem.npos) {
+    stem.resize(dot);
+  }
+  rcclient::IvfWriter writer;
+  bool opened = false;
+  int width = 0, height = 0;
+  uint64_t bytes = 0;
+  double first = 0, last = 0;
+  std::map<std::string, int> cursors;  // PNG bytes -> number
+
+  auto takeFrame = [&](const Frame& frame) {
+    auto call = flutter::DecodeMethodCall(frame.payload);
+    if (!call || call.value->method != "onCaptureFrame") return;
+    const auto* data = call.value->arguments.Find("data");
+    const auto* encoded = data ? data->GetIf<std::vector<uint8_t>>() : nullptr;
+    if (encoded == nullptr || encoded->empty()) return;
+    double now = Now();
+    if (!opened) {
+      auto info = rcclient::InspectFrame(*encoded);
+      if (!writer.open(o.out, !info || info->vp9, 1000, 1)) {
+        std::fprintf(stderr, "rcclient: cannot write %s\n", o.out.c_str());
+        std::exit(1);
+      }
+      opened = true;
+      first = now;
+    }
+    if (auto info = rcclient::InspectFrame(*encoded); info && info->keyFrame && info->width > 0) {
+      width = info->width;
+      height = info->height;
+    }
+    writer.write(*encoded, static_cast<uint64_t>((now - first) * 1000 + 0.5));
+    bytes += encoded->size();
+    last = now;
+    if (const auto* cursor = call.value->arguments.Find("cursor")) {
+      const auto* png = cursor->Find("data");
+      const auto* pngBytes = png ? png->GetIf<std::vector<uint8_t>>() : nullptr;
+      if (pngBytes != nullptr && !pngBytes->empty()) {
+        std::string key(pngBytes->begin(), pngBytes->end());
+        if (cursors.emplace(key, static_cast<int>(cursors.size()) + 1).second) {
+          std::string name = stem + "-cursor-" + std::to_string(cursors.size()) + ".png";
+          if (std::FILE* f = std::fopen(name.c_str(), "wb")) {
+            std::fwrite(key.data(), 1, key.size(), f);
+            std::fclose(f);
+          }
+        }
+      }
+    }
+  };
+
+  if (!SendCall(*client, 1, "rc_capture", "startCapture", flutter::MakeMap({{"fps", o.fps}}))) {
+    std::fprintf(stderr, "rcclient: the host closed the connection\n");
+    return 1;
+  }
+  double start = Now();
+  while (Now() - start < o.seconds && !client->closed()) {
+    auto frame = client->receive(o.seconds - (Now() - start));
+    if (frame && frame->kind == FrameKind::kMessage) takeFrame(*frame);
+  }
+  // Frames still in flight when capture stops are kept too.
+  SendCall(*client, 2, "rc_capture", "stopCapture", Value());
+  double deadline = Now() + 10;
+  while (Now() < deadline && !client->closed()) {
+    auto frame = client->receive(deadline - Now());
+    if (!frame) break;
+    if (frame->kind == FrameKind::kMessage) takeFrame(*frame);
+    if (frame->kind == FrameKind::kReply && frame->id == 2) break;
+  }
+
+  if (!opened) {
+    std::fprintf(stderr, "rcclient: no frames arrived in %.1f s\n", o.seconds);
+    return 1;
+  }
+  if (!writer.close(width, height)) {
+    std::fprintf(stderr, "rcclient: cannot finish %s\n", o.out.c_str());
+    return 1;
+  }
+  double span = writer.frames() > 1 ? last - first : 0;
+  double rate = span > 0 ? (writer.frames() - 1) / span : 0;
+  double kbits = span > 0 ? bytes * 8 / span / 1000 : 0;
+  std::printf(
+      "recorded %u frames of %dx%d in %.2f s: %.1f frames/s, %.0f kbit/s, %.0f bytes/frame\n",
+      writer.frames(), width, height, span, rate, kbits,
+      static_cast<double>(bytes) / writer.frames());
+  std::printf("video: %s\n", o.out.c_str());
+  std::printf("cursor images: %zu (%s-cursor-N.png)\n", cursors.size(), stem.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string path = flutter::DefaultMessengerPath();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 2 && args[0] == "--messenger") {
+    path = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.empty()) return Usage();
+  std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "call") return Call(path, args);
+  if (command == "record") return Record(path, args);
+  return Usage();
+}
