@@ -1,0 +1,110 @@
+// VpxEncoder: the object behind an rc_vpx handle. BGRA in, one raw VP9/VP8 frame out per call.
+//
+// Per frame: BGRA → I420 (libyuv) into one of two reused pictures, a 16×16 block comparison with
+// the other (the previous frame), the active map for the codec, one real-time encode. Nothing is
+// allocated per frame; the pictures, maps and codec are made again only when the size changes.
+//
+// Threading: Encode runs on one thread at a time; RequestKeyframe may be called from any thread.
+
+#ifndef PACKAGES_RC_VPX_VPXENCODER_H_
+#define PACKAGES_RC_VPX_VPXENCODER_H_
+
+#include <vpx/vpx_encoder.h>
+#include <vpx/vpx_image.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace rc_vpx {
+
+enum class Codec { kVp8, kVp9 };
+
+// Quantizer bounds of the default rate control (libvpx's 0..63 scale).
+constexpr int kDefaultMinQ = 4;
+constexpr int kDefaultMaxQ = 48;
+// Default budget: bits per pixel per frame (0.05 → 100 kbit a frame at 1920×1080).
+constexpr double kDefaultBitsPerPixel = 0.05;
+
+// Tuning knobs. The defaults are what the benchmark showed to pay; the others exist so that the
+// benchmark can measure the alternatives on the same code path.
+struct EncoderSettings {
+  static constexpr int kAuto = 100;
+  // VP8E_SET_CPUUSED. kAuto: 9 for VP9; -8 for VP8 (a fixed speed: positive values let VP8 adapt
+  // its speed to the time each frame took, which makes the output depend on the machine's load).
+  int cpu_used = kAuto;
+  int threads = 0;             // 0: by core count (at most 4)
+  int aq_mode = 0;             // VP9E_SET_AQ_MODE: 0 none, 3 cyclic refresh
+  bool cbr = false;            // default quality: CBR, else VBR with the same budget
+  bool active_map = true;      // tell the codec which blocks did not change
+  int settle_frames = 0;       // a block stays active this many frames after its last change
+  unsigned static_thresh = 0;  // VP8E_SET_STATIC_THRESHOLD
+  // VP9: a picture identical to the previous one becomes a one-byte frame that shows the last
+  // decoded frame again (show_existing_frame), without running the codec.
+  bool repeat_unchanged = true;
+};
+
+struct CodecDeleter {
+  void operator()(vpx_codec_ctx_t* ctx) const;
+};
+struct ImageDeleter {
+  void operator()(vpx_image_t* img) const { vpx_img_free(img); }
+};
+using ScopedCodec = std::unique_ptr<vpx_codec_ctx_t, CodecDeleter>;
+using ScopedImage = std::unique_ptr<vpx_image_t, ImageDeleter>;
+
+class VpxEncoder {
+ public:
+  explicit VpxEncoder(Codec codec, EncoderSettings settings = {});
+  VpxEncoder(const VpxEncoder&) = delete;
+  VpxEncoder& operator=(const VpxEncoder&) = delete;
+
+  // The contract of the C function Encode (rc_vpx.h), minus the handle check.
+  int32_t Encode(const uint8_t* pixels, uint8_t* out, int32_t width, int32_t height,
+                 int32_t quality, int32_t stride, int32_t flag);
+
+  // Makes the next Encode produce a key frame. Any thread.
+  void RequestKeyframe() { key_requested_.store(true, std::memory_order_relaxed); }
+
+  // Blocks handed to the codec as active in the last frame (for tests and benchmarks).
+  int last_active_blocks() const { return last_active_blocks_; }
+
+ private:
+  bool Reset(int width, int height, int quality);
+  bool ApplyQuality(int quality);
+  void FillConfig(int quality);
+  // Builds the active map from the change between the current and the previous picture and hands
+  // it to the codec; returns the number of active blocks.
+  int UpdateActiveMap(const vpx_image_t& cur, const vpx_image_t& prev);
+  int32_t Compress(vpx_image_t& picture, bool key, uint8_t* out, size_t capacity);
+
+  const Codec codec_;
+  const EncoderSettings settings_;
+  std::atomic<bool> key_requested_{true};
+
+  vpx_codec_enc_cfg_t cfg_{};
+  ScopedCodec ctx_;
+  ScopedImage pictures_[2];  // I420, ping-pong: current and previous source
+  int current_ = 0;
+  int width_ = 0;
+  int height_ = 0;
+  int quality_ = 0;
+  bool have_previous_ = false;
+  int64_t pts_ = 0;
+
+  int mb_cols_ = 0;
+  int mb_rows_ = 0;
+  std::vector<uint8_t> changed_;  // one byte per 16×16 block
+  std::vector<uint8_t> age_;      // frames since the block last changed, saturating
+  std::vector<uint8_t> active_;   // the map handed to the codec
+  int last_active_blocks_ = 0;
+};
+
+// Maps a quality value to the quantizer used for every frame: 0 for the default rate control
+// (returns -1), 1..100 onto 63..0. Values outside 0..100 are clamped first.
+int QuantizerForQuality(int quality);
+
+}  // namespace rc_vpx
+
+#endif  // PACKAGES_RC_VPX_VPXENCODER_H_

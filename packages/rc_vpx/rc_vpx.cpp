@@ -1,0 +1,40 @@
+// The exported C interface: handles are VpxEncoder objects.
+
+#include "packages/rc_vpx/rc_vpx.h"
+
+#include <new>
+
+#include "packages/rc_vpx/VpxEncoder.h"
+
+using rc_vpx::Codec;
+using rc_vpx::VpxEncoder;
+
+extern "C" {
+
+void* Create_Encoder(int32_t selector) {
+  switch (selector) {
+    case RC_VPX_VP9:
+      return new (std::nothrow) VpxEncoder(Codec::kVp9);
+    case RC_VPX_VP8:
+      return new (std::nothrow) VpxEncoder(Codec::kVp8);
+    default:
+      return nullptr;
+  }
+}
+
+int32_t Encode(void* handle, const uint8_t* pixels, uint8_t* out, int32_t width, int32_t height,
+               int32_t quality, int32_t stride, int32_t flag) {
+  if (!handle) return 0;
+  return static_cast<VpxEncoder*>(handle)->Encode(pixels, out, width, height, quality, stride,
+                                                  flag);
+}
+
+void ForceKeyframe(void* handle) {
+  if (handle) static_cast<VpxEncoder*>(handle)->RequestKeyframe();
+}
+
+void Dispose_Encoder(void* handle) {
+  delete static_cast<VpxEncoder*>(handle);
+}
+
+}  // extern "C"

@@ -1,0 +1,95 @@
+// rc_vpx: the VPx encoder library. Turns desktop images (BGRA) into raw VP9 or VP8 frames, one
+// compressed frame per call, for a receiver that decodes them in order.
+//
+// Shape of the interface: four C functions over an opaque handle. Every function accepts a null
+// handle (and does nothing or returns 0); invalid arguments never crash and never produce a frame.
+//
+// Threading: one handle is driven by one encoding thread at a time (Encode, Dispose_Encoder).
+// ForceKeyframe is the exception: it may be called from any thread, also while Encode runs.
+//
+// Bitstream: each result of Encode is one raw frame (no container, no length prefix), VP9
+// profile 0 (4:2:0) or VP8, depending on the selector. The first frame, the first frame after a
+// size change and the frame after a key-frame request are key frames; all other frames are inter
+// frames that reference only the frame before them.
+//
+// Rate control and the quality value:
+//   quality 0 (and anything below 0) is the balanced default, made for legible text at modest
+//     bandwidth: constant bit rate with a budget of 0.05 bit per pixel per frame (100 kbit a
+//     frame at 1920×1080, i.e. 3 Mbit/s at 30 frames a second), quantizer held within
+//     [kDefaultMinQ, kDefaultMaxQ] of VpxEncoder.h (4..48 of libvpx's 0..63 scale).
+//     Every frame counts as 1/30 s for the rate control, so the budget is per frame: at a lower
+//     frame rate the bit rate falls with it.
+//   quality 1..100 (above 100 counts as 100) is a quality percentage mapped linearly onto the
+//     quantizer: q = 63 - (quality - 1) * 63 / 99 (integer division), 1 → 63 (smallest frames,
+//     coarsest picture), 100 → 0 (finest). Each frame is then coded at that one quantizer
+//     (min = max = q, no bit-rate target), so a higher quality never gives a worse picture and
+//     costs more bytes.
+//   A change of quality takes effect at the next frame without a key frame.
+//
+// Still desktops: each frame is compared with the one before it in 16×16 blocks; blocks that have
+// not changed for a while are marked inactive for the codec, which then codes them as copies of
+// the previous frame at almost no cost. A frame with no change still yields one small frame.
+
+#ifndef PACKAGES_RC_VPX_RC_VPX_H_
+#define PACKAGES_RC_VPX_RC_VPX_H_
+
+#include <stdint.h>
+
+#if defined(RC_BUILDING_LIBRARY)
+#define RC_VPX_API __attribute__((visibility("default")))
+#else
+#define RC_VPX_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/// \brief Encoder selectors accepted by Create_Encoder.
+enum {
+  RC_VPX_VP8 = 1,  ///< VP8, real time
+  RC_VPX_VP9 = 2,  ///< VP9, real time, tuned for screen content (the capturer's choice)
+};
+
+/// \brief Source pixel format flag accepted by Encode.
+enum {
+  RC_VPX_BGRA = 1,  ///< 4 bytes a pixel: B, G, R, X in memory (libyuv "ARGB"); X is ignored
+};
+
+/// \brief Creates an encoder.
+/// \param selector RC_VPX_VP9 (2) or RC_VPX_VP8 (1).
+/// \return an opaque handle, owned by the caller until Dispose_Encoder; null for any other
+///         selector. No codec memory is taken until the first Encode.
+RC_VPX_API void* Create_Encoder(int32_t selector);
+
+/// \brief Encodes one image into one compressed frame.
+/// \param handle  from Create_Encoder; null gives 0.
+/// \param pixels  the source image, height rows of stride bytes; only read during the call.
+/// \param out     receives the frame; must have room for width × height × 4 bytes.
+/// \param width, height  image size in pixels, both above 0 (odd sizes are fine).
+/// \param quality 0 = balanced default, 1..100 = quality percentage (see above).
+/// \param stride  bytes from one source row to the next, at least width × 4.
+/// \param flag    RC_VPX_BGRA (1); anything else gives 0.
+/// \return the length in bytes of the frame written to out, or 0 when no frame was produced: an
+///         invalid argument, a size the codec refuses, a codec failure, or a frame that would not
+///         fit in width × height × 4 bytes (possible only for images of a few pixels). After a
+///         produced-nothing result on a valid handle, the next frame produced is a key frame, so
+///         the stream stays decodable.
+/// A size different from the previous call's re-initialises the codec (the frame is a key frame).
+RC_VPX_API int32_t Encode(void* handle, const uint8_t* pixels, uint8_t* out, int32_t width,
+                          int32_t height, int32_t quality, int32_t stride, int32_t flag);
+
+/// \brief Asks for the next frame to be a key frame. Thread-safe: may run while Encode runs on
+/// another thread; a request that arrives during an Encode is honoured by the following one.
+/// A null handle is ignored.
+RC_VPX_API void ForceKeyframe(void* handle);
+
+/// \brief Frees the encoder and everything it holds. Must not overlap an Encode on the same
+/// handle. A null handle is ignored; the handle is invalid afterwards.
+RC_VPX_API void Dispose_Encoder(void* handle);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+#endif  // PACKAGES_RC_VPX_RC_VPX_H_

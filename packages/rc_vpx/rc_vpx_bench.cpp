@@ -1,0 +1,192 @@
+// Per-frame cost of rc_vpx on the deterministic desktop scenes (bench/scenes): conversion alone,
+// and conversion + change detection + encoding under each tuning variant, at 1280×720 and
+// 1920×1080. Each encode run is one stream of kFrames frames after its first key frame; every
+// frame is also decoded (untimed) so that the counters give bytes and PSNR per frame.
+//
+//   rc_vpx_bench --benchmark_filter=Encode/.*/scroll
+//
+// Counters: bytes = compressed bytes per frame, psnr = mean Y/U/V PSNR (dB) of the decoded frames
+// against the I420 source, active = share of 16×16 blocks handed to the codec as active.
+
+#include <benchmark/benchmark.h>
+#include <libyuv/compare.h>
+#include <libyuv/convert.h>
+#include <vpx/vp8dx.h>
+#include <vpx/vpx_decoder.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/scenes/scenes.h"
+#include "packages/rc_vpx/VpxEncoder.h"
+#include "packages/rc_vpx/rc_vpx.h"
+
+namespace {
+
+using rc_vpx::Codec;
+using rc_vpx::EncoderSettings;
+
+constexpr int kFrames = 60;
+
+struct Size {
+  int w, h;
+};
+constexpr Size kSizes[] = {{1280, 720}, {1920, 1080}};
+constexpr int kScenes[] = {SCENE_STATIC, SCENE_SMALL, SCENE_SCROLL};
+const char* SceneName(int kind) {
+  static const char* const names[] = {"static", "small", "video", "scroll"};
+  return names[kind];
+}
+
+struct Variant {
+  const char* name;
+  Codec codec;
+  int quality;
+  EncoderSettings settings;
+};
+
+EncoderSettings With(void (*edit)(EncoderSettings&)) {
+  EncoderSettings s;
+  edit(s);
+  return s;
+}
+
+const std::vector<Variant>& Variants() {
+  static const std::vector<Variant> variants = {
+      {"vp9_default", Codec::kVp9, 0, {}},
+      {"vp9_1thread", Codec::kVp9, 0, With([](EncoderSettings& s) { s.threads = 1; })},
+      {"vp9_2threads", Codec::kVp9, 0, With([](EncoderSettings& s) { s.threads = 2; })},
+      {"vp9_no_activemap", Codec::kVp9, 0, With([](EncoderSettings& s) { s.active_map = false; })},
+      {"vp9_settle8", Codec::kVp9, 0, With([](EncoderSettings& s) { s.settle_frames = 8; })},
+      {"vp9_cbr", Codec::kVp9, 0, With([](EncoderSettings& s) { s.cbr = true; })},
+      {"vp9_no_repeat", Codec::kVp9, 0,
+       With([](EncoderSettings& s) { s.repeat_unchanged = false; })},
+      {"vp9_aq3", Codec::kVp9, 0, With([](EncoderSettings& s) { s.aq_mode = 3; })},
+      {"vp9_static_thresh", Codec::kVp9, 0,
+       With([](EncoderSettings& s) { s.static_thresh = 100; })},
+      {"vp9_speed8", Codec::kVp9, 0, With([](EncoderSettings& s) { s.cpu_used = 8; })},
+      {"vp9_q80", Codec::kVp9, 80, {}},
+      {"vp8_speed-8", Codec::kVp8, 0, {}},
+      {"vp8_speed8", Codec::kVp8, 0, With([](EncoderSettings& s) { s.cpu_used = 8; })},
+      {"vp8_speed16", Codec::kVp8, 0, With([](EncoderSettings& s) { s.cpu_used = 16; })},
+  };
+  return variants;
+}
+
+struct Scene {
+  Scene(int kind, Size size) : size(size), handle(scene_open(kind, size.w, size.h)) {
+    pixels.resize(static_cast<size_t>(size.w) * size.h);
+  }
+  ~Scene() { scene_close(handle); }
+  const uint8_t* Frame(long i) {
+    scene_frame(handle, i, pixels.data(), size.w);
+    return reinterpret_cast<const uint8_t*>(pixels.data());
+  }
+  Size size;
+  scene_handle* handle;
+  std::vector<uint32_t> pixels;
+};
+
+struct I420 {
+  explicit I420(Size s)
+      : w(s.w), h(s.h), cw((s.w + 1) / 2), ch((s.h + 1) / 2), y(w * h), u(cw * ch), v(cw * ch) {}
+  void From(const uint8_t* bgra) {
+    libyuv::ARGBToI420(bgra, w * 4, y.data(), w, u.data(), cw, v.data(), cw, w, h);
+  }
+  int w, h, cw, ch;
+  std::vector<uint8_t> y, u, v;
+};
+
+void BM_Convert(benchmark::State& state, int kind, Size size) {
+  Scene scene(kind, size);
+  I420 dst(size);
+  long i = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const uint8_t* src = scene.Frame(i++);
+    state.ResumeTiming();
+    dst.From(src);
+    benchmark::DoNotOptimize(dst.y.data());
+  }
+}
+
+void BM_Encode(benchmark::State& state, const Variant& variant, int kind, Size size) {
+  Scene scene(kind, size);
+  I420 source(size);
+  rc_vpx::VpxEncoder encoder(variant.codec, variant.settings);
+  std::vector<uint8_t> out(static_cast<size_t>(size.w) * size.h * 4);
+  vpx_codec_ctx_t decoder{};
+  vpx_codec_dec_init(
+      &decoder, variant.codec == Codec::kVp9 ? vpx_codec_vp9_dx() : vpx_codec_vp8_dx(), nullptr, 0);
+  double psnr_sum = 0, bytes_sum = 0, active_sum = 0;
+  int frames = 0;
+  const double blocks = ((size.w + 15) / 16) * ((size.h + 15) / 16);
+
+  auto encode = [&](long i) {
+    return encoder.Encode(scene.Frame(i), out.data(), size.w, size.h, variant.quality, size.w * 4,
+                          RC_VPX_BGRA);
+  };
+  auto decode_and_measure = [&](int n) {
+    source.From(reinterpret_cast<const uint8_t*>(scene.pixels.data()));
+    vpx_codec_decode(&decoder, out.data(), static_cast<unsigned>(n), nullptr, 0);
+    vpx_codec_iter_t it = nullptr;
+    if (vpx_image_t* img = vpx_codec_get_frame(&decoder, &it)) {
+      psnr_sum +=
+          libyuv::I420Psnr(source.y.data(), source.w, source.u.data(), source.cw, source.v.data(),
+                           source.cw, img->planes[0], img->stride[0], img->planes[1],
+                           img->stride[1], img->planes[2], img->stride[2], size.w, size.h);
+    }
+  };
+  decode_and_measure(encode(0));  // the key frame, outside the timing and the counters
+  psnr_sum = 0;
+  long i = 1;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const uint8_t* src = scene.Frame(i);
+    state.ResumeTiming();
+    const int n =
+        encoder.Encode(src, out.data(), size.w, size.h, variant.quality, size.w * 4, RC_VPX_BGRA);
+    state.PauseTiming();
+    if (n <= 0) {
+      state.SkipWithError("no frame");
+      break;
+    }
+    decode_and_measure(n);
+    bytes_sum += n;
+    active_sum += encoder.last_active_blocks() / blocks;
+    ++frames;
+    ++i;
+    state.ResumeTiming();
+  }
+  vpx_codec_destroy(&decoder);
+  if (frames > 0) {
+    state.counters["bytes"] = bytes_sum / frames;
+    state.counters["psnr"] = psnr_sum / frames;
+    state.counters["active"] = active_sum / frames;
+  }
+}
+
+const int kRegistered = [] {
+  for (Size size : kSizes) {
+    for (int kind : kScenes) {
+      const std::string tail = std::string(SceneName(kind)) + "/" + std::to_string(size.w) + "x" +
+                               std::to_string(size.h);
+      benchmark::RegisterBenchmark(("Convert/" + tail).c_str(), BM_Convert, kind, size)
+          ->Iterations(kFrames)
+          ->Unit(benchmark::kMillisecond);
+      for (const Variant& v : Variants()) {
+        benchmark::RegisterBenchmark(("Encode/" + std::string(v.name) + "/" + tail).c_str(),
+                                     BM_Encode, v, kind, size)
+            ->Iterations(kFrames)
+            ->Unit(benchmark::kMillisecond);
+      }
+    }
+  }
+  return 0;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();
