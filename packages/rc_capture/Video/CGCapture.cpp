@@ -1,0 +1,75 @@
+#include "packages/rc_capture/Video/CGCapture.h"
+
+#include <cstdint>
+
+#include "packages/rc_core/pngData.h"
+#include "packages/rc_core/synced.h"
+#include "platform/desktop/AppKit.h"
+#include "platform/desktop/CoreGraphics.h"
+
+namespace rc_capture {
+namespace {
+
+// Truncation toward zero; NaN and values beyond the 64-bit range (which a cast would make
+// undefined) become 0 and the nearest bound.
+int64_t Truncate(double v) {
+  if (!(v == v)) return 0;
+  if (v >= 9.2e18) return INT64_MAX;
+  if (v <= -9.2e18) return INT64_MIN;
+  return static_cast<int64_t>(v);
+}
+
+}  // namespace
+
+void CGCapture::init() {
+  lastImage.reset();
+  BaseCapture::init();
+}
+
+desktop::CGImageRef CGCapture::makeCGDisplayImage() {
+  return rc_core::synced(this, [] {
+    return desktop::CGWindowListCreateImage(
+        desktop::CGRectInfinite, desktop::kCGWindowListOptionAll, desktop::kCGNullWindowID,
+        desktop::kCGWindowImageNominalResolution);
+  });
+}
+
+std::optional<BaseCapture::CursorFrame> CGCapture::makeMouseCursorPacket() {
+  auto cursor = desktop::NSCursor::currentSystemCursor();
+  if (!cursor || !cursor->image) return std::nullopt;
+  const desktop::NSImage& image = *cursor->image;
+  // Whole points, truncated toward zero, as the record and the PNG's size.
+  const int64_t width = Truncate(image.size.width);
+  const int64_t height = Truncate(image.size.height);
+  const int64_t x = Truncate(cursor->hotSpot.x);
+  const int64_t y = Truncate(cursor->hotSpot.y);
+  auto png = rc_core::pngData(image, {static_cast<double>(width), static_cast<double>(height)},
+                              rc_core::NSImageInterpolation::kHigh);
+  if (!png) return std::nullopt;
+  return CursorFrame{x, y, width, height, std::move(*png)};
+}
+
+void CGCapture::ThreadProc() {
+  rc_core::synced(this, [&] { lastImage = makeCGDisplayImage(); });
+  SendFrame();
+}
+
+void CGCapture::SendFrame() {
+  rc_core::synced(this, [&] {
+    if (!lastImage) return;
+    auto cursor = makeMouseCursorPacket();
+    auto data = codec->encode(lastImage);
+    if (data && evCaptureFrame) evCaptureFrame(*data, cursor);
+  });
+}
+
+void CGCapture::Dispose(const void* caller) {
+  rc_core::synced(this, [&] { lastImage.reset(); });
+  BaseCapture::Dispose(caller);
+}
+
+desktop::CGImageRef CGCapture::lastImageForTesting() {
+  return rc_core::synced(this, [&] { return lastImage; });
+}
+
+}  // namespace rc_capture

@@ -1,0 +1,50 @@
+#include "packages/rc_capture/Wrapper/vpx_wrapper.h"
+
+#include "packages/rc_vpx/rc_vpx.h"
+
+namespace rc_capture {
+namespace {
+
+VpxFunctions g_functions = RcVpxFunctions();
+
+}  // namespace
+
+VpxFunctions RcVpxFunctions() {
+  return {&Create_Encoder, &Encode, &ForceKeyframe, &Dispose_Encoder};
+}
+
+VpxFunctions SetVpxFunctionsForTesting(VpxFunctions functions) {
+  VpxFunctions previous = g_functions;
+  g_functions = functions;
+  return previous;
+}
+
+}  // namespace rc_capture
+
+using rc_capture::g_functions;
+
+extern "C" {
+
+void* g_pEncoder = nullptr;
+
+void VpxCreate_Encoder(int32_t selector) {
+  if (g_pEncoder == nullptr) g_pEncoder = g_functions.createEncoder(selector);
+}
+
+void VpxDispose_Encoder(void) {
+  if (g_pEncoder == nullptr) return;
+  g_functions.disposeEncoder(g_pEncoder);
+  g_pEncoder = nullptr;
+}
+
+int32_t VpxEncode(const uint8_t* pixels, uint8_t* out, int32_t width, int32_t height,
+                  int32_t quality, int32_t stride, int32_t flag) {
+  if (g_pEncoder == nullptr) return 0;
+  return g_functions.encode(g_pEncoder, pixels, out, width, height, quality, stride, flag);
+}
+
+void VpxForceKeyframe(void) {
+  if (g_pEncoder != nullptr) g_functions.forceKeyframe(g_pEncoder);
+}
+
+}  // extern "C"

@@ -1,0 +1,94 @@
+#include "packages/rc_capture/Wrapper/vpx_wrapper.h"
+
+#include <gtest/gtest.h>
+
+#include "packages/rc_capture/Codec/VideoEncoder.h"
+#include "packages/rc_capture/Wrapper/fake_vpx.h"
+
+namespace rc_capture {
+namespace {
+
+using testing::FakeVpxTest;
+using testing::g_fakeHandle;
+using testing::g_fakeVpx;
+
+using VpxInterfaceTest = FakeVpxTest;
+
+TEST_F(VpxInterfaceTest, EveryCallWithoutAnEncoderDoesNothing) {
+  ASSERT_EQ(g_pEncoder, nullptr);
+  uint8_t pixels[16] = {};
+  uint8_t out[16] = {7};
+  EXPECT_EQ(VpxEncode(pixels, out, 2, 2, 0, 8, 1), 0);
+  EXPECT_EQ(out[0], 7);
+  VpxForceKeyframe();
+  VpxDispose_Encoder();
+  VpxDispose_Encoder();
+  EXPECT_EQ(g_fakeVpx.encodes + g_fakeVpx.keyframes + g_fakeVpx.disposes, 0);
+  EXPECT_EQ(g_pEncoder, nullptr);
+}
+
+TEST_F(VpxInterfaceTest, CreateMakesOneEncoderAndPassesTheSelector) {
+  VpxCreate_Encoder(2);
+  EXPECT_EQ(g_pEncoder, &g_fakeHandle);
+  VpxCreate_Encoder(2);
+  EXPECT_EQ(g_fakeVpx.creates, 1);
+  VpxDispose_Encoder();
+  EXPECT_EQ(g_pEncoder, nullptr);
+  EXPECT_EQ(g_fakeVpx.disposes, 1);
+}
+
+TEST_F(VpxInterfaceTest, ANullEncoderCountsAsNoneAndTheNextCreateTriesAgain) {
+  g_fakeVpx.createFails = true;
+  VpxCreate_Encoder(2);
+  EXPECT_EQ(g_pEncoder, nullptr);
+  uint8_t px[4] = {}, out[4] = {};
+  EXPECT_EQ(VpxEncode(px, out, 1, 1, 0, 4, 1), 0);
+  g_fakeVpx.createFails = false;
+  VpxCreate_Encoder(2);
+  EXPECT_EQ(g_pEncoder, &g_fakeHandle);
+  EXPECT_EQ(g_fakeVpx.creates, 2);
+}
+
+TEST_F(VpxInterfaceTest, EncodePassesItsArgumentsInOrder) {
+  VpxCreate_Encoder(2);
+  uint8_t px[8 * 3] = {};
+  uint8_t out[2 * 3 * 4];
+  EXPECT_EQ(VpxEncode(px, out, 2, 3, 77, 8, 1), 100);
+  EXPECT_EQ(g_fakeVpx.lastPixels, px);
+  EXPECT_EQ(g_fakeVpx.lastOut, out);
+  EXPECT_EQ(g_fakeVpx.lastWidth, 2);
+  EXPECT_EQ(g_fakeVpx.lastHeight, 3);
+  EXPECT_EQ(g_fakeVpx.lastQuality, 77);
+  EXPECT_EQ(g_fakeVpx.lastStride, 8);
+  EXPECT_EQ(g_fakeVpx.lastFlag, 1);
+  VpxForceKeyframe();
+  EXPECT_EQ(g_fakeVpx.keyframes, 1);
+}
+
+TEST_F(VpxInterfaceTest, TwoVideoEncodersShareOneEncoderThatTheFirstDisposeDestroys) {
+  auto a = std::make_shared<VideoEncoder>();
+  a->init();
+  auto b = std::make_shared<VideoEncoder>();
+  b->init();
+  EXPECT_EQ(g_fakeVpx.creates, 1);
+  EXPECT_EQ(g_pEncoder, &g_fakeHandle);
+
+  b->Dispose(nullptr);
+  EXPECT_EQ(g_pEncoder, nullptr);
+  EXPECT_EQ(g_fakeVpx.disposes, 1);
+  auto image = desktop::CGImage::Allocate(4, 4);
+  EXPECT_FALSE(a->encode(image));
+  EXPECT_FALSE(b->encode(image));
+  EXPECT_EQ(g_fakeVpx.encodes, 0);
+  a->Dispose(nullptr);
+  EXPECT_EQ(g_fakeVpx.disposes, 1);
+
+  // A VideoEncoder made afterwards creates a new one.
+  auto c = std::make_shared<VideoEncoder>();
+  c->init();
+  EXPECT_EQ(g_fakeVpx.creates, 2);
+  EXPECT_TRUE(c->encode(image));
+}
+
+}  // namespace
+}  // namespace rc_capture
