@@ -1,0 +1,126 @@
+#include "platform/desktop/x11/test_support/X11TestFixture.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/desktop/x11/X11Desktop.h"
+
+namespace desktop::x11::testing {
+
+XvfbServer* SharedXvfb(std::string* why) {
+  static std::string error;
+  static std::unique_ptr<XvfbServer> server = [] {
+    return XvfbServer::Start(
+        std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24", {}, &error);
+  }();
+  if (!server && why) *why = error;
+  return server.get();
+}
+
+bool WaitFor(const std::function<bool()>& condition, double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void X11Test::SetUp() {
+  std::string why;
+  XvfbServer* server = SharedXvfb(&why);
+  if (!server) GTEST_SKIP() << "no Xvfb: " << why;
+  displayName = server->display();
+  observer = XOpenDisplay(displayName.c_str());
+  ASSERT_NE(observer, nullptr);
+  std::string error;
+  desktop = CreateX11Desktop(displayName, &error);
+  ASSERT_NE(desktop, nullptr) << error;
+}
+
+void X11Test::TearDown() {
+  desktop.reset();
+  if (observer) {
+    // Leave the server as the next test expects it: caps lock off, first group, no saver.
+    XkbLockModifiers(observer, XkbUseCoreKbd, LockMask, 0);
+    XkbLockGroup(observer, XkbUseCoreKbd, 0);
+    XSync(observer, False);
+    XCloseDisplay(observer);
+  }
+}
+
+InputRecorder::InputRecorder(Display* display) : display_(display) {
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = BlackPixel(display, DefaultScreen(display));
+  attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                          PointerMotionMask | StructureNotifyMask;
+  window_ = XCreateWindow(display, DefaultRootWindow(display), 0, 0, kScreenWidth, kScreenHeight, 0,
+                          CopyFromParent, InputOutput, CopyFromParent,
+                          CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
+  XMapRaised(display, window_);
+  XSync(display, False);
+  collectUntil([](const std::vector<XEvent>& events) {
+    for (const auto& e : events) {
+      if (e.type == MapNotify) return true;
+    }
+    return false;
+  });
+  XSetInputFocus(display, window_, RevertToPointerRoot, CurrentTime);
+  XSync(display, False);
+  clear();
+}
+
+InputRecorder::~InputRecorder() {
+  XDestroyWindow(display_, window_);
+  XSync(display_, False);
+}
+
+void InputRecorder::pump() {
+  XSync(display_, False);
+  while (XPending(display_) > 0) {
+    XEvent event;
+    XNextEvent(display_, &event);
+    events_.push_back(event);
+  }
+}
+
+std::vector<XEvent> InputRecorder::collectUntil(
+    const std::function<bool(const std::vector<XEvent>&)>& done, double seconds) {
+  WaitFor(
+      [&] {
+        pump();
+        return done(events_);
+      },
+      seconds);
+  return events_;
+}
+
+std::vector<XEvent> InputRecorder::collectFor(double seconds) {
+  return collectUntil([](const std::vector<XEvent>&) { return false; }, seconds);
+}
+
+void InputRecorder::clear() {
+  pump();
+  events_.clear();
+}
+
+int CountEvents(const std::vector<XEvent>& events, int type, int detail) {
+  int n = 0;
+  for (const auto& e : events) {
+    if (e.type != type) continue;
+    if (detail >= 0) {
+      int d = (type == KeyPress || type == KeyRelease)         ? int(e.xkey.keycode)
+              : (type == ButtonPress || type == ButtonRelease) ? int(e.xbutton.button)
+                                                               : -1;
+      if (d != detail) continue;
+    }
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace desktop::x11::testing

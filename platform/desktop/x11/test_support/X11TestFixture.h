@@ -1,0 +1,69 @@
+// Test support for the X11 backend: the process's shared Xvfb, a fixture with an observer
+// connection and a fresh X11 desktop per test, and a window that records the input it gets.
+#pragma once
+
+// GoogleTest before Xlib: Xlib's macros (None, Bool) break gtest's headers.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/desktop/Desktop.h"
+#include "platform/desktop/x11/test_support/XvfbServer.h"
+
+namespace desktop::x11::testing {
+
+inline constexpr int kScreenWidth = 1280;
+inline constexpr int kScreenHeight = 720;
+
+// The 1280×720×24 Xvfb shared by the tests of this process, started on first use and stopped
+// at exit. Null (with the reason) when Xvfb is missing or does not start.
+XvfbServer* SharedXvfb(std::string* why);
+
+// Polls `condition` until it holds or `seconds` pass. Real waits get generous bounds.
+bool WaitFor(const std::function<bool()>& condition, double seconds = 10);
+
+class X11Test : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string displayName;
+  Display* observer = nullptr;  // the test's own connection
+  std::shared_ptr<Desktop> desktop;
+};
+
+// A full-screen override-redirect window with the keyboard focus that records the core key,
+// button and motion events it receives.
+class InputRecorder {
+ public:
+  explicit InputRecorder(Display* display);
+  ~InputRecorder();
+  InputRecorder(const InputRecorder&) = delete;
+  InputRecorder& operator=(const InputRecorder&) = delete;
+
+  // Reads events until `done(events so far)` holds or `seconds` pass; returns them all.
+  std::vector<XEvent> collectUntil(const std::function<bool(const std::vector<XEvent>&)>& done,
+                                   double seconds = 10);
+  // Reads whatever arrives within `seconds` (for "nothing more came" checks).
+  std::vector<XEvent> collectFor(double seconds);
+  // Drops events received so far.
+  void clear();
+
+  Window window() const { return window_; }
+
+ private:
+  Display* display_;
+  Window window_;
+  std::vector<XEvent> events_;
+  void pump();
+};
+
+// Counts events of `type` (optionally with `detail` as keycode/button).
+int CountEvents(const std::vector<XEvent>& events, int type, int detail = -1);
+
+}  // namespace desktop::x11::testing
