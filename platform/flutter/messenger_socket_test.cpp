@@ -1,0 +1,104 @@
+#include "platform/flutter/messenger_socket.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+namespace flutter {
+namespace {
+
+TEST(FrameReader, ReassemblesFramesSplitAnywhere) {
+  Frame a{FrameKind::kMessage, 7, "rc_capture", {1, 2, 3}};
+  Frame b{FrameKind::kReply, 0xdeadbeef, "", {}};
+  ByteBuffer stream = EncodeFrame(a);
+  auto eb = EncodeFrame(b);
+  stream.insert(stream.end(), eb.begin(), eb.end());
+  // Exact bytes of the first frame: length 3+... little-endian, kind, id, name length, name.
+  EXPECT_EQ(stream[0], 1 + 4 + 2 + 10 + 3);
+  EXPECT_EQ(stream[4], 1);
+  EXPECT_EQ(stream[5], 7);
+  EXPECT_EQ(stream[9], 10);
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    FrameReader r;
+    r.Feed(std::span(stream).first(cut));
+    std::vector<Frame> got;
+    while (auto f = r.Next()) got.push_back(*f);
+    r.Feed(std::span(stream).subspan(cut));
+    while (auto f = r.Next()) got.push_back(*f);
+    ASSERT_EQ(got.size(), 2u) << "cut at " << cut;
+    EXPECT_EQ(got[0].channel, "rc_capture");
+    EXPECT_EQ(got[0].payload, (ByteBuffer{1, 2, 3}));
+    EXPECT_EQ(got[1].kind, FrameKind::kReply);
+    EXPECT_EQ(got[1].id, 0xdeadbeefu);
+    EXPECT_TRUE(r.error().empty());
+    EXPECT_EQ(r.buffered(), 0u);
+  }
+}
+
+TEST(FrameReader, RejectsMalformedFramesWithoutWaitingForTheirBody) {
+  auto rejects = [](ByteBuffer bytes) {
+    FrameReader r;
+    r.Feed(bytes);
+    EXPECT_FALSE(r.Next().has_value());
+    return !r.error().empty();
+  };
+  EXPECT_TRUE(rejects({0x01, 0x00, 0x00, 0x04}));  // 64 MiB + 1: over the bound, no body needed
+  EXPECT_TRUE(rejects({0x03, 0, 0, 0, 1, 0, 0}));  // too short for kind, id and name length
+  auto frame = EncodeFrame({FrameKind::kMessage, 1, "x", {}});
+  frame[4] = 3;
+  EXPECT_TRUE(rejects(frame));  // unknown kind
+  frame = EncodeFrame({FrameKind::kMessage, 1, "x", {}});
+  frame[9] = 200;
+  EXPECT_TRUE(rejects(frame));  // name longer than the frame
+  frame = EncodeFrame({FrameKind::kMessage, 1, "\xc3\x28", {}});
+  EXPECT_TRUE(rejects(frame));  // name not UTF-8
+  // Exactly at the bound is only a frame still arriving.
+  FrameReader r;
+  r.Feed(ByteBuffer{0x00, 0x00, 0x00, 0x04, 1});
+  EXPECT_FALSE(r.Next().has_value());
+  EXPECT_TRUE(r.error().empty());
+}
+
+TEST(MessengerSocket, RefusesADirectoryItDoesNotOwnOrThatIsALink) {
+  char tmpl[] = "/tmp/rc-sock-test-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  FlutterEngine engine;
+  std::string error;
+  ASSERT_EQ(symlink("/tmp", (dir + "/link").c_str()), 0);
+  EXPECT_FALSE(MessengerSocketServer::Listen(dir + "/link/m.sock", engine.messenger(), &error));
+  EXPECT_NE(error.find("not a directory"), std::string::npos) << error;
+
+  // A usable directory is made private, and a second host on the same path is refused.
+  ASSERT_EQ(mkdir((dir + "/open").c_str(), 0777), 0);
+  chmod((dir + "/open").c_str(), 0777);
+  auto server = MessengerSocketServer::Listen(dir + "/open/m.sock", engine.messenger(), &error);
+  ASSERT_TRUE(server) << error;
+  struct stat st;
+  ASSERT_EQ(stat((dir + "/open").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_FALSE(MessengerSocketServer::Listen(dir + "/open/m.sock", engine.messenger(), &error));
+  EXPECT_NE(error.find("already listening"), std::string::npos) << error;
+  server->close();
+  // Once the first is gone, the path can be used again.
+  EXPECT_TRUE(MessengerSocketServer::Listen(dir + "/open/m.sock", engine.messenger(), &error))
+      << error;
+  std::string cmd = "rm -rf '" + dir + "'";
+  (void)!system(cmd.c_str());
+}
+
+TEST(MessengerSocket, WriteAllGivesUpOnAPeerThatDoesNotRead) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ByteBuffer big(8 << 20);
+  // Nobody reads fds[1]: the buffers fill and the bounded wait ends the write.
+  EXPECT_FALSE(WriteAll(fds[0], big, 0.2));
+  close(fds[1]);
+  EXPECT_FALSE(WriteAll(fds[0], ByteBuffer(10), 0.2));  // peer gone
+  close(fds[0]);
+}
+
+}  // namespace
+}  // namespace flutter
