@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The agent's main job: builds TavrinDesk and rcclient, starts the host on an X display (a
+# private Xvfb showing a moving scene when no DISPLAY is set), records a few seconds of the
+# desktop with rcclient, stops the host, and says where the playable file is.
+#
+#   ./scripts/run-agent.sh                       5 s at 30 frames/s into ./recording.ivf
+#   FPS=60 SECONDS_TO_RECORD=10 OUT=/tmp/a.ivf ./scripts/run-agent.sh
+#   DESKTOP=sim ./scripts/run-agent.sh           the simulated desktop instead of X
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$(nproc)" --target TavrinDesk rcclient scene
+
+bin=$PWD/build/release/bin
+out=${OUT:-$PWD/recording.ivf}
+fps=${FPS:-30}
+seconds=${SECONDS_TO_RECORD:-5}
+desktop=${DESKTOP:-x11}
+work=$(mktemp -d /tmp/tavrindesk-run-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wait_for() {  # path, seconds
+  for _ in $(seq 1 $(( $2 * 10 ))); do [ -e "$1" ] && return 0; sleep 0.1; done
+  return 1
+}
+
+if [ "$desktop" = x11 ] && [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 90 140); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
+  done
+  echo "no DISPLAY set: starting a private Xvfb on :$n (1920x1080) with a moving scene"
+  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+  pids+=($!)
+  wait_for "/tmp/.X11-unix/X$n" 10 || { echo "Xvfb did not start:"; cat "$work/xvfb.log"; exit 1; }
+  export DISPLAY=":$n"
+  "$bin/scene" -d "$DISPLAY" -s small -r 30 >"$work/scene.log" 2>&1 &
+  pids+=($!)
+fi
+
+sock="$work/messenger.sock"
+"$bin/TavrinDesk" --desktop "$desktop" --messenger "$sock" >"$work/host.out" 2>"$work/host.err" &
+host=$!
+pids+=($host)
+if ! wait_for "$sock" 20; then
+  echo "TavrinDesk did not start:"; cat "$work/host.err"; exit 1
+fi
+echo "TavrinDesk is running on the $desktop desktop (DISPLAY=${DISPLAY:-none})"
+
+"$bin/rcclient" --messenger "$sock" record --fps "$fps" --seconds "$seconds" --out "$out"
+
+kill -TERM "$host"
+wait "$host" || true
+echo "--- host output"
+cat "$work/host.out"
+echo "---"
+echo "Playable file: $out"
+echo "  play it:   ffplay $out     (or: vpxdec --i420 -o decoded.y4m $out)"
