@@ -40,10 +40,10 @@ class BaseCapture : public rc_core::BaseNSObject {
     int64_t height = 0;
     std::vector<uint8_t> image;
   };
-  // Receives each encoded frame and, when there is one, the cursor record. Called on the thread
-  // that sends the frame, with the capture object's lock held.
-  using FrameCallback = std::function<void(const std::vector<uint8_t>& data,
-                                           const std::optional<CursorFrame>& cursor)>;
+  // Receives each encoded frame and, when there is one, the cursor record (both moved in). Called
+  // on the thread that sends the frame, with the capture object's lock held.
+  using FrameCallback =
+      std::function<void(std::vector<uint8_t> data, std::optional<CursorFrame> cursor)>;
 
   // Creates the encoder (and with it the shared rc_vpx encoder when there is none), then sets the
   // ceiling and the working rate to 30 frames per second.

@@ -59,7 +59,7 @@ void CGCapture::SendFrame() {
     if (!lastImage) return;
     auto cursor = makeMouseCursorPacket();
     auto data = codec->encode(lastImage);
-    if (data && evCaptureFrame) evCaptureFrame(*data, cursor);
+    if (data && evCaptureFrame) evCaptureFrame(std::move(*data), std::move(cursor));
   });
 }
 

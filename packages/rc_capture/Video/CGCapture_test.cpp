@@ -39,9 +39,9 @@ class CGCaptureTest : public testing::FakeVpxTest {
   void SetUp() override {
     FakeVpxTest::SetUp();
     capture->init();
-    capture->evCaptureFrame = [this](const std::vector<uint8_t>& data,
-                                     const std::optional<BaseCapture::CursorFrame>& cursor) {
-      frames.push_back({data, cursor});
+    capture->evCaptureFrame = [this](std::vector<uint8_t> data,
+                                     std::optional<BaseCapture::CursorFrame> cursor) {
+      frames.push_back({std::move(data), std::move(cursor)});
     };
   }
   void TearDown() override {
