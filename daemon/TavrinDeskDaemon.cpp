@@ -9,21 +9,20 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "daemon/agent_scripts.h"
 #include "daemon/config_pass.h"
 #include "daemon/log_files.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Clock.h"
 
 namespace tavrin {
 namespace {
 
-constexpr std::chrono::duration<double> kPassPause{1.0};
+constexpr double kPassPauseSeconds = 1.0;
 
 // The whole file, or none when it cannot be read. Only a regular file counts: a directory, a FIFO
 // or a device is unreadable, so that a planted /dev/zero or FIFO cannot stall or exhaust the
@@ -99,6 +98,6 @@ int main() {
 
   for (;;) {
     RunPass(configPath, *identifier);
-    std::this_thread::sleep_for(kPassPause);
+    NSThreadSleep::sleepForTimeInterval(kPassPauseSeconds);
   }
 }
