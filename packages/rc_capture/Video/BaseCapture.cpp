@@ -19,7 +19,6 @@ void BaseCapture::init() {
   evCaptureFrame = nullptr;
   th.reset();
   isRun.store(false, std::memory_order_relaxed);
-  previousTime = 0;
   codec = std::make_shared<VideoEncoder>();
   codec->init();
   BaseNSObject::init();
@@ -75,7 +74,9 @@ void BaseCapture::Start() {
     const uint64_t mine = generation.fetch_add(1, std::memory_order_relaxed) + 1;
     std::weak_ptr<BaseCapture> weak = std::static_pointer_cast<BaseCapture>(shared_from_this());
     th = foundation::NSThread::initWithBlock([weak, mine] {
-      // The loop holds the object only for the length of one step.
+      // The loop holds the object only for the length of one step. The tick's start time is the
+      // loop's own: after a restart the old thread may finish its last tick beside the new one.
+      double previousTime = 0;
       for (;;) {
         {
           auto self = weak.lock();
@@ -83,13 +84,13 @@ void BaseCapture::Start() {
               self->generation.load(std::memory_order_relaxed) != mine) {
             return;
           }
-          self->previousTime = CACurrentMediaTime();
+          previousTime = CACurrentMediaTime();
           self->ThreadProc();
         }
         auto self = weak.lock();
         if (!self) continue;
         const double remaining = self->timePerFps.load(std::memory_order_relaxed) -
-                                 (CACurrentMediaTime() - self->previousTime);
+                                 (CACurrentMediaTime() - previousTime);
         self.reset();
         NSThreadSleep::sleepForTimeInterval(remaining > 0 ? remaining : kMinimumPause);
       }

@@ -97,8 +97,6 @@ class BaseCapture : public rc_core::BaseNSObject {
   std::shared_ptr<foundation::NSThread> th;
   // 1.0 / workFpsValue, written by the command thread, read by the loop.
   std::atomic<double> timePerFps{1.0 / 30};
-  // When the current tick began; capture thread only.
-  double previousTime = 0;
   // Bumped by each Start() that makes a thread; a loop runs only while it holds the current one.
   std::atomic<uint64_t> generation{0};
 };
