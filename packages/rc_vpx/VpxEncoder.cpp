@@ -124,7 +124,7 @@ bool VpxEncoder::Reset(int width, int height, int quality) {
     vpx_codec_control(c, VP9E_SET_TILE_COLUMNS, log2_tiles);
   } else {
     vpx_codec_control(c, VP8E_SET_CPUUSED,
-                      settings_.cpu_used != EncoderSettings::kAuto ? settings_.cpu_used : -8);
+                      settings_.cpu_used != EncoderSettings::kAuto ? settings_.cpu_used : 8);
     vpx_codec_control(c, VP8E_SET_SCREEN_CONTENT_MODE, 1);
     vpx_codec_control(c, VP8E_SET_NOISE_SENSITIVITY, 0);
     vpx_codec_control(c, VP8E_SET_TOKEN_PARTITIONS,

@@ -31,8 +31,8 @@ constexpr double kDefaultBitsPerPixel = 0.05;
 // benchmark can measure the alternatives on the same code path.
 struct EncoderSettings {
   static constexpr int kAuto = 100;
-  // VP8E_SET_CPUUSED. kAuto: 9 for VP9; -8 for VP8 (a fixed speed: positive values let VP8 adapt
-  // its speed to the time each frame took, which makes the output depend on the machine's load).
+  // VP8E_SET_CPUUSED. kAuto: 9 for VP9; 8 for VP8, where a positive value lets the codec raise
+  // its speed when frames take too long (-8 holds speed 8: 2..3 times slower on scrolling text).
   int cpu_used = kAuto;
   int threads = 0;             // 0: by core count (at most 4)
   int aq_mode = 0;             // VP9E_SET_AQ_MODE: 0 none, 3 cyclic refresh

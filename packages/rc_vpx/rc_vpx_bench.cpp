@@ -68,8 +68,8 @@ const std::vector<Variant>& Variants() {
        With([](EncoderSettings& s) { s.static_thresh = 100; })},
       {"vp9_speed8", Codec::kVp9, 0, With([](EncoderSettings& s) { s.cpu_used = 8; })},
       {"vp9_q80", Codec::kVp9, 80, {}},
-      {"vp8_speed-8", Codec::kVp8, 0, {}},
-      {"vp8_speed8", Codec::kVp8, 0, With([](EncoderSettings& s) { s.cpu_used = 8; })},
+      {"vp8_speed8", Codec::kVp8, 0, {}},
+      {"vp8_speed-8", Codec::kVp8, 0, With([](EncoderSettings& s) { s.cpu_used = -8; })},
       {"vp8_speed16", Codec::kVp8, 0, With([](EncoderSettings& s) { s.cpu_used = 16; })},
   };
   return variants;

@@ -251,16 +251,12 @@ TEST_P(RoundTrip, FrameLargerThanTheOutputBufferGivesNoFrame) {
   EXPECT_TRUE(HeaderSaysKey(selector(), frame));
 }
 
+// Only the first frame is compared: VP8 adapts its speed to the time later frames take.
 TEST_P(RoundTrip, QualityOutsideTheRangeIsClamped) {
   auto stream = [&](int quality) {
     Encoder enc(Create_Encoder(selector()));
-    std::vector<uint8_t> all;
-    for (int i = 0; i < 3; ++i) {
-      const auto px = Pattern(128, 96, i);
-      const auto f = EncodeFrame(enc.get(), px.data(), 128, 96, quality);
-      all.insert(all.end(), f.begin(), f.end());
-    }
-    return all;
+    const auto px = Pattern(128, 96, 1);
+    return EncodeFrame(enc.get(), px.data(), 128, 96, quality);
   };
   EXPECT_EQ(stream(-7), stream(0));
   EXPECT_EQ(stream(250), stream(100));
