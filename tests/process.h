@@ -2,6 +2,7 @@
 // with a bound, signal, kill on destruction.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
