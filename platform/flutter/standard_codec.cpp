@@ -180,23 +180,23 @@ class Reader {
     return true;
   }
   bool Size(uint64_t& n) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!Byte(b)) return false;
     if (b < 254) {
       n = b;
     } else if (b == 254) {
-      uint16_t v;
+      uint16_t v = 0;
       if (!Raw(v)) return false;
       n = v;
     } else {
-      uint32_t v;
+      uint32_t v = 0;
       if (!Raw(v)) return false;
       n = v;
     }
     return true;
   }
   bool String(std::string& out) {
-    uint64_t n;
+    uint64_t n = 0;
     if (!Size(n)) return false;
     if (n > Remaining()) return Fail("string longer than the data");
     const uint8_t* p = data_.data() + pos_;
@@ -207,7 +207,7 @@ class Reader {
   }
   template <typename T>
   bool TypedList(std::vector<T>& out) {
-    uint64_t n;
+    uint64_t n = 0;
     if (!Size(n)) return false;
     if (!Align(sizeof(T))) return false;
     // 64-bit arithmetic: n < 2^32 and sizeof(T) <= 8, so the product cannot overflow.
@@ -220,7 +220,7 @@ class Reader {
 
   bool Read(Value& out, int depth) {
     if (depth > kMaxDepth) return Fail("nesting too deep");
-    uint8_t tag;
+    uint8_t tag = 0;
     if (!Byte(tag)) return false;
     switch (tag) {
       case kNull:
@@ -233,19 +233,19 @@ class Reader {
         out = false;
         return true;
       case kInt32: {
-        int32_t v;
+        int32_t v = 0;
         if (!Raw(v)) return false;
         out = v;
         return true;
       }
       case kInt64: {
-        int64_t v;
+        int64_t v = 0;
         if (!Raw(v)) return false;
         out = v;
         return true;
       }
       case kFloat64: {
-        double v;
+        double v = 0;
         if (!Align(8) || !Raw(v)) return false;
         out = v;
         return true;
@@ -268,7 +268,7 @@ class Reader {
       case kFloat32List:
         return ReadTyped<float>(out);
       case kList: {
-        uint64_t n;
+        uint64_t n = 0;
         if (!Size(n)) return false;
         if (n > Remaining()) return Fail("list longer than the data");
         ValueList list(n);
@@ -279,7 +279,7 @@ class Reader {
         return true;
       }
       case kMap: {
-        uint64_t n;
+        uint64_t n = 0;
         if (!Size(n)) return false;
         if (n * 2 > Remaining()) return Fail("map longer than the data");
         ValueMap map;
@@ -388,7 +388,7 @@ ByteBuffer EncodeErrorEnvelope(const std::string& code, const std::optional<std:
 
 Decoded<Envelope> DecodeEnvelope(std::span<const uint8_t> bytes) {
   Reader r(bytes);
-  uint8_t kind;
+  uint8_t kind = 0;
   if (!r.Byte(kind)) return Failure<Envelope>(r.error());
   Envelope env;
   if (kind == 0) {

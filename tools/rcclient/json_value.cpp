@@ -55,7 +55,12 @@ Json ToJson(const flutter::Value& value) {
         } else if constexpr (std::is_same_v<T, double>) {
           return std::isfinite(v) ? Json(v) : Json(nullptr);
         } else if constexpr (std::is_same_v<T, std::vector<uint8_t>>) {
-          if (v.size() > 64) return "<" + std::to_string(v.size()) + " bytes>";
+          if (v.size() > 64) {
+            std::string text = std::to_string(v.size());
+            text.insert(text.begin(), '<');
+            text.append(" bytes>");
+            return text;
+          }
           return Json(v);
         } else if constexpr (std::is_same_v<T, flutter::ValueList>) {
           Json a = Json::array();
