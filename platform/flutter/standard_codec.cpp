@@ -213,7 +213,8 @@ class Reader {
     // 64-bit arithmetic: n < 2^32 and sizeof(T) <= 8, so the product cannot overflow.
     if (n * sizeof(T) > Remaining()) return Fail("typed list longer than the data");
     out.resize(n);
-    std::memcpy(out.data(), data_.data() + pos_, n * sizeof(T));
+    // An empty vector's data() may be null, which memcpy must not be given even for 0 bytes.
+    if (n > 0) std::memcpy(out.data(), data_.data() + pos_, n * sizeof(T));
     pos_ += n * sizeof(T);
     return true;
   }
