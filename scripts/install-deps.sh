@@ -9,24 +9,12 @@ packages=(
   libvpx-dev libyuv-dev libpng-dev nlohmann-json3-dev libplist-dev libsystemd-dev
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxrandr-dev libxss-dev libxi-dev
   xvfb x11-xkb-utils xauth vpx-tools ffmpeg python3
+  # the X11 backend's tests: a mocked logind on a private bus stands in for the system's
+  python3-dbusmock dbus-daemon
 )
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
-# The X11 backend's tests: a mocked logind on a private bus stands in for the system's.
-x11_test_packages=(python3-dbusmock dbus-daemon)
-missing=()
-for p in "${x11_test_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
