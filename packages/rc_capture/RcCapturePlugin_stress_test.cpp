@@ -154,6 +154,11 @@ TEST(CapturePluginStressTest, RandomCommandsAgainstAHoldingPeer) {
   EXPECT_GT(messages.size(), 10u);
   std::fprintf(stderr, "stress: %zu frames delivered\n", messages.size());
   engine.stopPlatformThread();
+  // Stopped loops end at their next check, at most one frame period (1 s at 1 fps) away.
+  for (int i = 0; i < 20000 && BaseCapture::runningLoopsForTesting() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(BaseCapture::runningLoopsForTesting(), 0);
 }
 
 }  // namespace

@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                flutter::FlutterResult([&](flutter::ByteBuffer bytes) {
                                  // Every command is answered once, with a success envelope.
                                  auto envelope = flutter::DecodeEnvelope(bytes);
-                                 if (answered || !envelope || !envelope->success) __builtin_trap();
+                                 if (answered || !envelope || !envelope.value->success)
+                                   __builtin_trap();
                                  answered = true;
                                }));
       if (!answered) __builtin_trap();

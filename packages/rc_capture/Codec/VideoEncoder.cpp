@@ -41,6 +41,10 @@ std::optional<std::vector<uint8_t>> VideoEncoder::encode(const desktop::CGImageR
   const int64_t height = desktop::CGImageGetHeight(cgImg);
   // The interface carries sizes as 32-bit values and the buffer holds width × height × 4 bytes:
   // refuse what it cannot describe rather than let a size wrap.
+  // A disposed encoder gives nothing, also once a later VideoEncoder has made a new shared
+  // encoder: a capture thread finishing its last tick must not encode with another capturer's
+  // encoder, which that capturer's own lock does not guard.
+  if (isDisposed()) return std::nullopt;
   if (!cgImg || cgImg->data == nullptr || width <= 0 || height <= 0 ||
       !FitsInt32(cgImg->bytesPerRow) || cgImg->bytesPerRow < width * 4 || !FitsInt32(width) ||
       !FitsInt32(height) || width > std::numeric_limits<int32_t>::max() / 4 / height) {

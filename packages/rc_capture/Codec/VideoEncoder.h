@@ -28,7 +28,8 @@ class VideoEncoder : public rc_core::BaseClass {
   void SetIframe();
 
   // The encoded frame of `cgImg`, or nothing when the encoder produced none (no encoder, a
-  // failure, or an image too large for the 32-bit sizes of the interface).
+  // failure, an image too large for the 32-bit sizes of the interface, or this VideoEncoder has
+  // been disposed).
   std::optional<std::vector<uint8_t>> encode(const desktop::CGImageRef& cgImg);
 
   // Frees the output buffer and destroys the shared encoder. `caller` is not used.

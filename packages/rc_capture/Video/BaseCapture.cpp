@@ -12,6 +12,13 @@ constexpr int64_t kDefaultFps = 30;
 // The shortest pause between two ticks, so that a loop that falls behind still yields.
 constexpr double kMinimumPause = 0.01;
 
+std::atomic<int64_t> g_runningLoops{0};
+
+struct RunningLoop {
+  RunningLoop() { g_runningLoops.fetch_add(1, std::memory_order_acq_rel); }
+  ~RunningLoop() { g_runningLoops.fetch_sub(1, std::memory_order_acq_rel); }
+};
+
 }  // namespace
 
 void BaseCapture::init() {
@@ -76,6 +83,7 @@ void BaseCapture::Start() {
     th = foundation::NSThread::initWithBlock([weak, mine] {
       // The loop holds the object only for the length of one step. The tick's start time is the
       // loop's own: after a restart the old thread may finish its last tick beside the new one.
+      RunningLoop running;
       double previousTime = 0;
       for (;;) {
         {
@@ -115,6 +123,10 @@ void BaseCapture::Dispose(const void*) {
   Stop();
   rc_core::synced(this, [&] { codec->Dispose(this); });
   BaseNSObject::Dispose(this);
+}
+
+int64_t BaseCapture::runningLoopsForTesting() {
+  return g_runningLoops.load(std::memory_order_acquire);
 }
 
 std::shared_ptr<foundation::NSThread> BaseCapture::threadForTesting() {

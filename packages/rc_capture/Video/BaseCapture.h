@@ -90,6 +90,9 @@ class BaseCapture : public rc_core::BaseNSObject {
   // For tests.
   double timePerFpsForTesting() const { return timePerFps.load(std::memory_order_relaxed); }
   std::shared_ptr<foundation::NSThread> threadForTesting();
+  // Capture loops running in the process, of every capturer; a loop counts until it has made its
+  // last call.
+  static int64_t runningLoopsForTesting();
 
  private:
   void SetWorkFps(int64_t value);

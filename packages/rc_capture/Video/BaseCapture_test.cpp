@@ -192,20 +192,6 @@ TEST_F(BaseCaptureTest, EachTickIsFollowedByASleepThatFillsThePeriodOrBy10Ms) {
   EXPECT_EQ(clock->sleeps().size(), std::size(rows));
 }
 
-TEST_F(BaseCaptureTest, ARateStepIsPickedUpAtTheNextTick) {
-  capture->SetFps(10);
-  capture->Start();
-  ASSERT_TRUE(gate->waitForStarts(1));
-  capture->decrementFPS();  // 9 while the tick runs
-  gate->allow();
-  ASSERT_TRUE(gate->waitForStarts(2));
-  EXPECT_NEAR(lastSleep(), 1.0 / 9, 1e-9);
-  capture->IncrementFPS();
-  gate->allow();
-  ASSERT_TRUE(gate->waitForStarts(3));
-  EXPECT_NEAR(lastSleep(), 0.1, 1e-9);
-}
-
 // ---- start and stop
 
 TEST_F(BaseCaptureTest, StartTwiceMakesOneThreadAndSendsOneFrameAtOnce) {

@@ -120,14 +120,6 @@ TEST_F(CGCaptureTest, NoFrameWhenTheEncoderProducesNothing) {
   EXPECT_EQ(g_fakeVpx.encodes, 1);
 }
 
-TEST_F(CGCaptureTest, SendFrameReencodesTheLastImage) {
-  capture->ThreadProc();
-  capture->SendFrame();
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(sim->grabCount(), 1);
-  EXPECT_EQ(g_fakeVpx.encodes, 2);
-}
-
 TEST_F(CGCaptureTest, DisposeDropsTheLastImage) {
   capture->ThreadProc();
   ASSERT_NE(capture->lastImageForTesting(), nullptr);

@@ -49,22 +49,6 @@ TEST_F(VpxInterfaceTest, ANullEncoderCountsAsNoneAndTheNextCreateTriesAgain) {
   EXPECT_EQ(g_fakeVpx.creates, 2);
 }
 
-TEST_F(VpxInterfaceTest, EncodePassesItsArgumentsInOrder) {
-  VpxCreate_Encoder(2);
-  uint8_t px[8 * 3] = {};
-  uint8_t out[2 * 3 * 4];
-  EXPECT_EQ(VpxEncode(px, out, 2, 3, 77, 8, 1), 100);
-  EXPECT_EQ(g_fakeVpx.lastPixels, px);
-  EXPECT_EQ(g_fakeVpx.lastOut, out);
-  EXPECT_EQ(g_fakeVpx.lastWidth, 2);
-  EXPECT_EQ(g_fakeVpx.lastHeight, 3);
-  EXPECT_EQ(g_fakeVpx.lastQuality, 77);
-  EXPECT_EQ(g_fakeVpx.lastStride, 8);
-  EXPECT_EQ(g_fakeVpx.lastFlag, 1);
-  VpxForceKeyframe();
-  EXPECT_EQ(g_fakeVpx.keyframes, 1);
-}
-
 TEST_F(VpxInterfaceTest, TwoVideoEncodersShareOneEncoderThatTheFirstDisposeDestroys) {
   auto a = std::make_shared<VideoEncoder>();
   a->init();
@@ -88,6 +72,11 @@ TEST_F(VpxInterfaceTest, TwoVideoEncodersShareOneEncoderThatTheFirstDisposeDestr
   c->init();
   EXPECT_EQ(g_fakeVpx.creates, 2);
   EXPECT_TRUE(c->encode(image));
+  // The disposed ones stay silent rather than encode with c's encoder (a stale capture thread of
+  // a disposed capturer did, beside the new capturer's thread, and crashed inside the codec).
+  EXPECT_FALSE(b->encode(image));
+  EXPECT_FALSE(a->encode(image));
+  EXPECT_EQ(g_fakeVpx.encodes, 1);
 }
 
 }  // namespace
