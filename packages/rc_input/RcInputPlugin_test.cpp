@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "packages/rc_input/InputChannelFixture.h"
 
 namespace rc_input::testing {
@@ -128,6 +130,30 @@ TEST_F(DispatchTest, KeyTableEdgesThroughTheChannel) {
   }
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected);
   EXPECT_EQ(events().size(), 3u);
+}
+
+// Two application-side threads send at once; the channel hands every call to the platform
+// thread, so each thread's commands arrive whole and in its own order.
+TEST_F(DispatchTest, CommandsFromTwoSendersAllArrive) {
+  constexpr int kRounds = 100;
+  std::thread keys([&] {
+    for (int i = 0; i < kRounds; ++i) tap(65);
+  });
+  std::thread mouse([&] {
+    for (int i = 0; i < kRounds; ++i) at("mouseMove", i + 1, i + 1);
+  });
+  keys.join();
+  mouse.join();
+  int keyEvents = 0, x = 0;
+  for (const auto& e : events()) {
+    if (e.kind == CGEventKind::kKeyboard) {
+      EXPECT_EQ(e.keyDown, keyEvents++ % 2 == 0);
+    } else {
+      EXPECT_EQ(e.location.x, ++x);
+    }
+  }
+  EXPECT_EQ(keyEvents, 2 * kRounds);
+  EXPECT_EQ(x, kRounds);
 }
 
 TEST_F(DispatchTest, DetachRemovesTheHandler) {

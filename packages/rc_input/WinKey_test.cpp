@@ -30,13 +30,6 @@ TEST(WinKeyTable, OnlyEnterDependsOnTheExtendedFlag) {
   EXPECT_EQ(WinKeyUtil::toMackey(13, true), 76);
 }
 
-TEST(WinKeyTable, SideNeutralModifiersAndGapsHaveNoCode) {
-  for (int32_t vk :
-       {7, 10, 12, 16, 17, 18, 19, 44, 93, 108, 136, 159, 166, 172, 176, 193, 218, 223}) {
-    EXPECT_EQ(WinKeyUtil::toMackey(vk, false), -1) << vk;
-  }
-}
-
 TEST(WinKeyTable, OnlyTheLastFunctionKeysShareCodes) {
   std::multiset<int32_t> codes;
   for (int32_t vk = 8; vk <= 222; ++vk) {
