@@ -10,6 +10,7 @@
 #include "packages/rc_core/synced.h"
 #include "platform/desktop/AppKit.h"
 #include "platform/flutter/TaskLoop.h"
+#include "platform/foundation/FrameTrace.h"
 
 namespace rc_capture {
 namespace {
@@ -123,6 +124,7 @@ void RcCapturePlugin::deliverFrame(std::vector<uint8_t> data,
     arguments.emplace_back("cursor", Value(std::move(shape)));
   }
   semaphore.wait();
+  if (foundation::FrameTrace::enabled()) foundation::FrameTrace::handedOver(kChannelName);
   invokeBackgroundQueue.async([self = shared_from_this(), message = Value(std::move(arguments))] {
     if (auto ch = self->currentChannel()) ch->invokeMethod(kFrameMethod, message);
     self->semaphore.signal();

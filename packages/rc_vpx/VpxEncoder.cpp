@@ -4,6 +4,7 @@
 #include <vpx/vp8cx.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -21,6 +22,12 @@ constexpr int kMaxSide = 16383;
 
 int ClampQuality(int quality) {
   return std::clamp(quality, 0, 100);
+}
+
+int64_t MonotonicNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 int DefaultThreads() {
@@ -189,10 +196,14 @@ int32_t VpxEncoder::Encode(const uint8_t* pixels, uint8_t* out, int32_t width, i
   }
   const bool key = key_requested_.exchange(false, std::memory_order_relaxed);
 
+  timings_ = {};
+  int64_t t0 = MonotonicNs();
   vpx_image_t& cur = *pictures_[current_];
   libyuv::ARGBToI420(pixels, stride, cur.planes[VPX_PLANE_Y], cur.stride[VPX_PLANE_Y],
                      cur.planes[VPX_PLANE_U], cur.stride[VPX_PLANE_U], cur.planes[VPX_PLANE_V],
                      cur.stride[VPX_PLANE_V], width, height);
+  int64_t t1 = MonotonicNs();
+  timings_.conversion_ns = t1 - t0;
   if (settings_.active_map) {
     if (key || !have_previous_) {
       std::fill(age_.begin(), age_.end(), 0);
@@ -207,11 +218,15 @@ int32_t VpxEncoder::Encode(const uint8_t* pixels, uint8_t* out, int32_t width, i
         // frame in, since only one reference pattern (last, golden, altref in slots 0, 1, 2)
         // is ever used here.
         out[0] = 0x88;
+        timings_.analysis_ns = MonotonicNs() - t1;
         return 1;
       }
     }
   }
+  t0 = MonotonicNs();
+  timings_.analysis_ns = t0 - t1;
   const int32_t length = Compress(cur, key, out, capacity);
+  timings_.codec_ns = MonotonicNs() - t0;
   current_ ^= 1;
   have_previous_ = true;
   return length;

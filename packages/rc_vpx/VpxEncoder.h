@@ -45,6 +45,13 @@ struct EncoderSettings {
   bool repeat_unchanged = true;
 };
 
+// Where the last Encode spent its time (nanoseconds); zero for the stages it did not reach.
+struct EncodeTimings {
+  int64_t conversion_ns = 0;
+  int64_t analysis_ns = 0;
+  int64_t codec_ns = 0;
+};
+
 struct CodecDeleter {
   void operator()(vpx_codec_ctx_t* ctx) const;
 };
@@ -69,6 +76,7 @@ class VpxEncoder {
 
   // Blocks handed to the codec as active in the last frame (for tests and benchmarks).
   int last_active_blocks() const { return last_active_blocks_; }
+  const EncodeTimings& last_timings() const { return timings_; }
 
  private:
   bool Reset(int width, int height, int quality);
@@ -99,6 +107,7 @@ class VpxEncoder {
   std::vector<uint8_t> age_;      // frames since the block last changed, saturating
   std::vector<uint8_t> active_;   // the map handed to the codec
   int last_active_blocks_ = 0;
+  EncodeTimings timings_;
 };
 
 // Maps a quality value to the quantizer used for every frame: 0 for the default rate control

@@ -33,6 +33,16 @@ void ForceKeyframe(void* handle) {
   if (handle) static_cast<VpxEncoder*>(handle)->RequestKeyframe();
 }
 
+int32_t Encode_LastTimings(void* handle, int64_t* conversion_ns, int64_t* analysis_ns,
+                           int64_t* codec_ns) {
+  if (!handle) return 0;
+  const rc_vpx::EncodeTimings& t = static_cast<VpxEncoder*>(handle)->last_timings();
+  if (conversion_ns) *conversion_ns = t.conversion_ns;
+  if (analysis_ns) *analysis_ns = t.analysis_ns;
+  if (codec_ns) *codec_ns = t.codec_ns;
+  return 1;
+}
+
 void Dispose_Encoder(void* handle) {
   delete static_cast<VpxEncoder*>(handle);
 }

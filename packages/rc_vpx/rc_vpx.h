@@ -84,6 +84,14 @@ RC_VPX_API int32_t Encode(void* handle, const uint8_t* pixels, uint8_t* out, int
 /// A null handle is ignored.
 RC_VPX_API void ForceKeyframe(void* handle);
 
+/// \brief How the last Encode on this handle spent its time, in nanoseconds of a monotonic clock:
+/// the conversion of the source to I420, the change detection (block comparison and active
+/// map), and the codec itself. For tracing and benchmarks; call it on the encoding thread, after
+/// Encode. Any pointer may be null. Returns 0 for a null handle (the values are then left
+/// alone), 1 otherwise; a call that produced nothing reports what it got through.
+RC_VPX_API int32_t Encode_LastTimings(void* handle, int64_t* conversion_ns, int64_t* analysis_ns,
+                                      int64_t* codec_ns);
+
 /// \brief Frees the encoder and everything it holds. Must not overlap an Encode on the same
 /// handle. A null handle is ignored; the handle is invalid afterwards.
 RC_VPX_API void Dispose_Encoder(void* handle);

@@ -320,3 +320,24 @@ TEST(RcVpxApi, EveryInvalidArgumentGivesZeroAndAGoodCallStillWorks) {
 }
 
 }  // namespace
+
+TEST(RcVpxApi, LastTimingsSplitConversionFromTheCodec) {
+  int64_t conversion = -1, analysis = -1, codec = -1;
+  EXPECT_EQ(Encode_LastTimings(nullptr, &conversion, &analysis, &codec), 0);
+  EXPECT_EQ(conversion, -1);  // untouched
+
+  Encoder enc(Create_Encoder(RC_VPX_VP9));
+  const auto first = Pattern(320, 240, 0);
+  ASSERT_FALSE(EncodeFrame(enc.get(), first.data(), 320, 240).empty());
+  ASSERT_EQ(Encode_LastTimings(enc.get(), &conversion, &analysis, &codec), 1);
+  EXPECT_GT(conversion, 0);
+  EXPECT_GT(codec, 0);  // the key frame ran the codec
+  EXPECT_GE(analysis, 0);
+
+  // An unchanged picture is repeated without the codec: its codec time is zero, the conversion
+  // and the comparison still ran.
+  ASSERT_FALSE(EncodeFrame(enc.get(), first.data(), 320, 240).empty());
+  ASSERT_EQ(Encode_LastTimings(enc.get(), &conversion, nullptr, &codec), 1);
+  EXPECT_GT(conversion, 0);
+  EXPECT_EQ(codec, 0);
+}

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 
 #include "platform/flutter/standard_codec.h"
+#include "platform/foundation/FrameTrace.h"
 
 namespace flutter {
 namespace {
@@ -73,18 +75,66 @@ bool PreparePrivateDirectory(const std::string& dir, std::string* error) {
   return true;
 }
 
+// The frame header up to the payload (length, kind, id, channel name).
+ByteBuffer EncodeHeader(FrameKind kind, uint32_t id, const std::string& channel,
+                        size_t payloadSize) {
+  ByteBuffer out;
+  size_t rest = kHeaderAfterLength + channel.size() + payloadSize;
+  out.reserve(4 + kHeaderAfterLength + channel.size());
+  PutU32(out, static_cast<uint32_t>(rest));
+  out.push_back(static_cast<uint8_t>(kind));
+  PutU32(out, id);
+  out.push_back(static_cast<uint8_t>(channel.size()));
+  out.push_back(static_cast<uint8_t>(channel.size() >> 8));
+  out.insert(out.end(), channel.begin(), channel.end());
+  return out;
+}
+
+// WriteAll of header then payload in one gathered write, without joining them into one buffer
+// first (a frame message's payload is the whole encoded picture).
+bool WriteAll2(int fd, std::span<const uint8_t> head, std::span<const uint8_t> body,
+               double seconds) {
+  double deadline = Now() + seconds;
+  size_t done = 0;
+  const size_t total = head.size() + body.size();
+  while (done < total) {
+    iovec parts[2];
+    int count = 0;
+    if (done < head.size()) {
+      parts[count++] = {const_cast<uint8_t*>(head.data()) + done, head.size() - done};
+    }
+    const size_t bodyDone = done > head.size() ? done - head.size() : 0;
+    if (bodyDone < body.size()) {
+      parts[count++] = {const_cast<uint8_t*>(body.data()) + bodyDone, body.size() - bodyDone};
+    }
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      double left = deadline - Now();
+      if (left <= 0) return false;
+      pollfd pfd{fd, POLLOUT, 0};
+      int ms = static_cast<int>(left * 1000) + 1;
+      if (poll(&pfd, 1, ms) < 0 && errno != EINTR) return false;
+      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ByteBuffer EncodeFrame(const Frame& frame) {
-  ByteBuffer out;
-  size_t rest = kHeaderAfterLength + frame.channel.size() + frame.payload.size();
-  out.reserve(4 + rest);
-  PutU32(out, static_cast<uint32_t>(rest));
-  out.push_back(static_cast<uint8_t>(frame.kind));
-  PutU32(out, frame.id);
-  out.push_back(static_cast<uint8_t>(frame.channel.size()));
-  out.push_back(static_cast<uint8_t>(frame.channel.size() >> 8));
-  out.insert(out.end(), frame.channel.begin(), frame.channel.end());
+  ByteBuffer out = EncodeHeader(frame.kind, frame.id, frame.channel, frame.payload.size());
+  out.reserve(out.size() + frame.payload.size());
   out.insert(out.end(), frame.payload.begin(), frame.payload.end());
   return out;
 }
@@ -402,9 +452,11 @@ void MessengerSocketServer::deliver(const std::string& channel, const ByteBuffer
       }
     }
     if (fd >= 0) {
-      if (!WriteAll(fd, EncodeFrame({FrameKind::kMessage, id, channel, message}),
-                    kStuckClientSeconds)) {
+      const ByteBuffer head = EncodeHeader(FrameKind::kMessage, id, channel, message.size());
+      if (!WriteAll2(fd, head, message, kStuckClientSeconds)) {
         dropClient(fd, "stopped reading");
+      } else if (foundation::FrameTrace::enabled()) {
+        foundation::FrameTrace::messageWritten(channel);
       }
       return;
     }

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 
+#include "packages/rc_capture/Wrapper/vpx_wrapper.h"
 #include "packages/rc_core/pngData.h"
 #include "packages/rc_core/synced.h"
 #include "platform/desktop/AppKit.h"
 #include "platform/desktop/CoreGraphics.h"
+#include "platform/foundation/FrameTrace.h"
 
 namespace rc_capture {
 namespace {
@@ -50,17 +52,44 @@ std::optional<BaseCapture::CursorFrame> CGCapture::makeMouseCursorPacket() {
 }
 
 void CGCapture::ThreadProc() {
-  rc_core::synced(this, [&] { lastImage = makeCGDisplayImage(); });
+  using foundation::FrameTrace;
+  rc_core::synced(this, [&] {
+    if (FrameTrace::enabled()) FrameTrace::mark(FrameTrace::kGrabStart);
+    lastImage = makeCGDisplayImage();
+    if (FrameTrace::enabled()) FrameTrace::mark(FrameTrace::kGrabEnd);
+  });
   SendFrame();
 }
 
 void CGCapture::SendFrame() {
+  using foundation::FrameTrace;
   rc_core::synced(this, [&] {
     if (!lastImage) return;
     auto cursor = makeMouseCursorPacket();
+    if (FrameTrace::enabled()) {
+      auto data = tracedEncode();
+      if (data && evCaptureFrame) evCaptureFrame(std::move(*data), std::move(cursor));
+      return;
+    }
     auto data = codec->encode(lastImage);
     if (data && evCaptureFrame) evCaptureFrame(std::move(*data), std::move(cursor));
   });
+}
+
+std::optional<std::vector<uint8_t>> CGCapture::tracedEncode() {
+  using foundation::FrameTrace;
+  const int64_t start = FrameTrace::now();
+  FrameTrace::markAt(FrameTrace::kCursorEnd, start);
+  auto data = codec->encode(lastImage);
+  FrameTrace::mark(FrameTrace::kEncodeEnd);
+  if (int64_t conversion = 0; VpxLastConversionTime(&conversion)) {
+    FrameTrace::markAt(FrameTrace::kConvertEnd, start + conversion);
+  }
+  if (data) {
+    FrameTrace::produced(data->size(), lastImage->data, lastImage->width, lastImage->height,
+                         lastImage->bytesPerRow);
+  }
+  return data;
 }
 
 void CGCapture::Dispose(const void* caller) {

@@ -33,6 +33,9 @@ class CGCapture : public BaseCapture {
   desktop::CGImageRef lastImageForTesting();
 
  private:
+  // codec->encode(lastImage) with the frame tracer's stamps (foundation/FrameTrace.h).
+  std::optional<std::vector<uint8_t>> tracedEncode();
+
   desktop::CGImageRef lastImage;
 };
 

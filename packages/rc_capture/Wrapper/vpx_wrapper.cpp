@@ -10,7 +10,12 @@ VpxFunctions g_functions = RcVpxFunctions();
 }  // namespace
 
 VpxFunctions RcVpxFunctions() {
-  return {&Create_Encoder, &Encode, &ForceKeyframe, &Dispose_Encoder};
+  return {&Create_Encoder, &Encode, &ForceKeyframe, &Dispose_Encoder, &Encode_LastTimings};
+}
+
+bool VpxLastConversionTime(int64_t* conversion_ns) {
+  if (g_pEncoder == nullptr || g_functions.lastTimings == nullptr) return false;
+  return g_functions.lastTimings(g_pEncoder, conversion_ns, nullptr, nullptr) != 0;
 }
 
 VpxFunctions SetVpxFunctionsForTesting(VpxFunctions functions) {

@@ -51,7 +51,14 @@ struct VpxFunctions {
                     int32_t height, int32_t quality, int32_t stride, int32_t flag);
   void (*forceKeyframe)(void* handle);
   void (*disposeEncoder)(void* handle);
+  // Optional (null in fakes): Encode_LastTimings, for the frame tracer.
+  int32_t (*lastTimings)(void* handle, int64_t* conversion_ns, int64_t* analysis_ns,
+                         int64_t* codec_ns) = nullptr;
 };
+
+// The shared encoder's timings of its last Encode (Encode_LastTimings); false, and *conversion_ns
+// untouched, without an encoder or a timing function. Same thread rules as VpxEncode.
+bool VpxLastConversionTime(int64_t* conversion_ns);
 
 // rc_vpx's own functions.
 VpxFunctions RcVpxFunctions();
