@@ -11,6 +11,8 @@ packages=(
   xvfb x11-xkb-utils xauth vpx-tools ffmpeg python3
   # the X11 backend's tests: a mocked logind on a private bus stands in for the system's
   python3-dbusmock dbus-daemon
+  # the benchmark (bench/run.sh) measures ffmpeg's CPU time with /usr/bin/time
+  time
 )
 
 missing=()

@@ -6,12 +6,21 @@
 //       (input commands never answer);
 //   rcclient [--messenger PATH] record --fps N --seconds S --out FILE.ivf
 //       starts capture, writes every frame to a playable IVF file, saves the distinct cursor
-//       images as PNG beside it, prints frames, rate and bit rate, and stops capture.
+//       images as PNG beside it, prints frames, rate and bit rate, and stops capture;
+//       --trace FILE writes one line per frame: its receive time (ns of CLOCK_MONOTONIC) and size;
+//       --quality Q sends setQuality first;
+//   rcclient [--messenger PATH] input-burst N [--trace FILE]
+//       sends N "mouseMove" commands as fast as the socket takes them, waits until the host has
+//       handled them all, and prints commands per second; --trace FILE writes the send time of
+//       each command (ns of CLOCK_MONOTONIC), one a line, for matching against X events.
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,10 +42,18 @@ double Now() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+int64_t MonotonicNs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
 int Usage() {
   std::fputs(
       "usage: rcclient [--messenger PATH] call CHANNEL METHOD [JSON]\n"
-      "       rcclient [--messenger PATH] record --fps N --seconds S --out FILE.ivf\n",
+      "       rcclient [--messenger PATH] record --fps N --seconds S --out FILE.ivf\n"
+      "                [--trace FILE] [--quality Q]\n"
+      "       rcclient [--messenger PATH] input-burst N [--trace FILE]\n",
       stderr);
   return 2;
 }
@@ -106,6 +123,8 @@ struct RecordOptions {
   int fps = 30;
   double seconds = 5;
   std::string out;
+  std::string trace;
+  std::optional<int> quality;
 };
 
 int Record(const std::string& path, const std::vector<std::string>& args) {
@@ -117,6 +136,10 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
       o.seconds = std::atof(args[i + 1].c_str());
     } else if (args[i] == "--out") {
       o.out = args[i + 1];
+    } else if (args[i] == "--trace") {
+      o.trace = args[i + 1];
+    } else if (args[i] == "--quality") {
+      o.quality = std::atoi(args[i + 1].c_str());
     } else {
       return Usage();
     }
@@ -128,6 +151,11 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
   std::string stem = o.out;
   if (auto dot = stem.rfind('.'); dot != std::string::npos && stem.find('/', dot) == stem.npos) {
     stem.resize(dot);
+  }
+  std::FILE* trace = nullptr;
+  if (!o.trace.empty() && !(trace = std::fopen(o.trace.c_str(), "w"))) {
+    std::fprintf(stderr, "rcclient: cannot write %s\n", o.trace.c_str());
+    return 1;
   }
   rcclient::IvfWriter writer;
   bool opened = false;
@@ -142,6 +170,9 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
     const auto* data = call.value->arguments.Find("data");
     const auto* encoded = data ? data->GetIf<std::vector<uint8_t>>() : nullptr;
     if (encoded == nullptr || encoded->empty()) return;
+    if (trace) {
+      std::fprintf(trace, "%lld %zu\n", static_cast<long long>(MonotonicNs()), encoded->size());
+    }
     double now = Now();
     if (!opened) {
       auto info = rcclient::InspectFrame(*encoded);
@@ -175,6 +206,11 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
     }
   };
 
+  if (o.quality && !SendCall(*client, 3, "rc_capture", "setQuality",
+                             flutter::MakeMap({{"value", *o.quality}}))) {
+    std::fprintf(stderr, "rcclient: the host closed the connection\n");
+    return 1;
+  }
   if (!SendCall(*client, 1, "rc_capture", "startCapture", flutter::MakeMap({{"fps", o.fps}}))) {
     std::fprintf(stderr, "rcclient: the host closed the connection\n");
     return 1;
@@ -194,6 +230,7 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
     if (frame->kind == FrameKind::kReply && frame->id == 2) break;
   }
 
+  if (trace) std::fclose(trace);
   if (!opened) {
     std::fprintf(stderr, "rcclient: no frames arrived in %.1f s\n", o.seconds);
     return 1;
@@ -214,6 +251,70 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
   return 0;
 }
 
+// Waits for the reply with `id`, taking whatever else comes meanwhile; false when none came.
+bool AwaitReply(flutter::MessengerSocketClient& client, uint32_t id, double seconds) {
+  double deadline = Now() + seconds;
+  while (Now() < deadline && !client.closed()) {
+    auto frame = client.receive(deadline - Now());
+    if (frame && frame->kind == FrameKind::kReply && frame->id == id) return true;
+  }
+  return false;
+}
+
+int InputBurst(const std::string& path, const std::vector<std::string>& args) {
+  if (args.empty() || (args.size() != 1 && args.size() != 3)) return Usage();
+  const long count = std::atol(args[0].c_str());
+  std::string tracePath;
+  if (args.size() == 3) {
+    if (args[1] != "--trace") return Usage();
+    tracePath = args[2];
+  }
+  if (count < 1) return Usage();
+  auto client = ConnectOrSay(path);
+  if (!client) return 1;
+  auto move = [&](int x, int y) {
+    return SendCall(*client, 0, "rc_input", "mouseMove",
+                    flutter::MakeMap({{"x", Value(int32_t{x})}, {"y", Value(int32_t{y})}}));
+  };
+  // Park the pointer away from the burst's path, so that its first move is a real move.
+  if (!move(0, 0) || !SendCall(*client, 1, kSyncChannel, "sync", Value()) ||
+      !AwaitReply(*client, 1, 30)) {
+    std::fprintf(stderr, "rcclient: the host did not answer\n");
+    return 1;
+  }
+  std::vector<int64_t> sent(static_cast<size_t>(count));
+  const double start = Now();
+  for (long i = 0; i < count; ++i) {
+    // Consecutive points always differ, so every command is one pointer motion.
+    const int x = 100 + static_cast<int>(i % 800), y = 100 + static_cast<int>((i / 800) % 600);
+    sent[static_cast<size_t>(i)] = MonotonicNs();
+    if (!move(x, y)) {
+      std::fprintf(stderr, "rcclient: the host closed the connection after %ld commands\n", i);
+      return 1;
+    }
+  }
+  const double written = Now();
+  // The host handles messages one at a time, in order: the sync reply follows the last move.
+  if (!SendCall(*client, 2, kSyncChannel, "sync", Value()) || !AwaitReply(*client, 2, 60)) {
+    std::fprintf(stderr, "rcclient: the host did not finish the burst\n");
+    return 1;
+  }
+  const double handled = Now();
+  if (!tracePath.empty()) {
+    std::FILE* f = std::fopen(tracePath.c_str(), "w");
+    if (!f) {
+      std::fprintf(stderr, "rcclient: cannot write %s\n", tracePath.c_str());
+      return 1;
+    }
+    for (int64_t t : sent) std::fprintf(f, "%lld\n", static_cast<long long>(t));
+    std::fclose(f);
+  }
+  std::printf(
+      "input burst: %ld mouseMove commands written in %.3f s, handled in %.3f s: %.0f commands/s\n",
+      count, written - start, handled - start, count / (handled - start));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -228,5 +329,6 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "call") return Call(path, args);
   if (command == "record") return Record(path, args);
+  if (command == "input-burst") return InputBurst(path, args);
   return Usage();
 }
