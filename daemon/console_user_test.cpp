@@ -1,11 +1,12 @@
 #include "daemon/console_user.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <utmp.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,47 +23,35 @@ utmp Record(short type, const char* user, const char* line, const char* host = "
   return u;
 }
 
-class UtmpFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    path_ = (std::filesystem::temp_directory_path() /
-             ("console_user_test." + std::to_string(getpid()) + ".utmp"))
-                .string();
+TEST(ConsoleUserFromUtmpTest, LatestLocalLoginOnly) {
+  utmp fullWidth = Record(USER_PROCESS, "", "console");
+  std::memset(fullWidth.ut_user, 'u', sizeof fullWidth.ut_user);  // no terminating NUL
+  const struct {
+    std::vector<utmp> records;
+    std::optional<std::string> user;
+  } cases[] = {
+      {{Record(USER_PROCESS, "alice", "tty1"), Record(USER_PROCESS, "bob", ":0", ":0"),
+        Record(DEAD_PROCESS, "", "tty2")},
+       "bob"},
+      {{Record(USER_PROCESS, "remote", "pts/0", "203.0.113.5"),
+        Record(USER_PROCESS, "serial", "ttyS0"), Record(LOGIN_PROCESS, "LOGIN", "tty3"),
+        Record(BOOT_TIME, "reboot", "~"), Record(USER_PROCESS, "", "tty4")},
+       std::nullopt},
+      {{fullWidth}, std::string(sizeof fullWidth.ut_user, 'u')},
+  };
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("console_user_test." + std::to_string(getpid()) + ".utmp"))
+                               .string();
+  for (const auto& c : cases) {
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(c.records.data()),
+                static_cast<std::streamsize>(c.records.size() * sizeof(utmp)));
+    }
+    EXPECT_EQ(ConsoleUserFromUtmp(path), c.user) << c.records.size() << " records";
   }
-  void TearDown() override { std::filesystem::remove(path_); }
-
-  void Write(const std::vector<utmp>& records) {
-    FILE* f = std::fopen(path_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    for (const utmp& r : records) std::fwrite(&r, sizeof r, 1, f);
-    std::fclose(f);
-  }
-
-  std::string path_;
-};
-
-TEST_F(UtmpFileTest, LatestLocalLoginWins) {
-  Write({Record(USER_PROCESS, "alice", "tty1"), Record(USER_PROCESS, "bob", ":0", ":0"),
-         Record(DEAD_PROCESS, "", "tty2")});
-  EXPECT_EQ(ConsoleUserFromUtmp(path_), "bob");
-}
-
-TEST_F(UtmpFileTest, RemoteAndNonUserRecordsAreNotTheConsole) {
-  Write({Record(USER_PROCESS, "remote", "pts/0", "203.0.113.5"),
-         Record(USER_PROCESS, "serial", "ttyS0"), Record(LOGIN_PROCESS, "LOGIN", "tty3"),
-         Record(BOOT_TIME, "reboot", "~"), Record(USER_PROCESS, "", "tty4")});
-  EXPECT_EQ(ConsoleUserFromUtmp(path_), std::nullopt);
-}
-
-TEST_F(UtmpFileTest, FullWidthNameIsNotReadPastItsField) {
-  utmp r = Record(USER_PROCESS, "", "console");
-  std::memset(r.ut_user, 'u', sizeof r.ut_user);  // no terminating NUL
-  Write({r});
-  EXPECT_EQ(ConsoleUserFromUtmp(path_), std::string(sizeof r.ut_user, 'u'));
-}
-
-TEST_F(UtmpFileTest, MissingFileIsNobody) {
-  EXPECT_EQ(ConsoleUserFromUtmp(path_ + ".absent"), std::nullopt);
+  std::filesystem::remove(path);
+  EXPECT_EQ(ConsoleUserFromUtmp(path), std::nullopt);  // no file at all
 }
 
 }  // namespace

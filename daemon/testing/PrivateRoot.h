@@ -34,9 +34,9 @@ class PrivateRoot {
   PrivateRoot& operator=(const PrivateRoot&) = delete;
 
   // The host path of `inside`.
-  std::string Path(const std::string& inside) const;
+  std::string Path(const std::string& inside) const { return root_ + inside; }
   void WriteFile(const std::string& inside, const std::string& contents, mode_t mode = 0644);
-  std::string ReadFile(const std::string& inside) const;
+  std::string ReadFile(const std::string& inside) const { return ReadHostFile(Path(inside)); }
   // The complete lines of a file, without their newlines.
   std::vector<std::string> Lines(const std::string& inside) const;
   bool Exists(const std::string& inside) const;
@@ -57,14 +57,14 @@ class PrivateRoot {
   // Waits up to `bound` until the configuration file has been opened `count` times since Start.
   // Each pass opens it exactly once, so the n-th open means passes 1..n-1 are complete.
   bool WaitForConfigOpens(int count, std::chrono::milliseconds bound);
-  int ConfigOpens() const { return configOpens_; }
 
-  // What the daemon wrote to the streams it inherited.
-  std::string InheritedStdout() const;
-  std::string InheritedStderr() const;
+  // What the daemon wrote to the streams it inherited, over all its starts.
+  std::string InheritedStdout() const { return ReadHostFile(base_ + "/stdout"); }
+  std::string InheritedStderr() const { return ReadHostFile(base_ + "/stderr"); }
 
  private:
-  void DrainInotify(int timeoutMs);
+  static std::string ReadHostFile(const std::string& path);
+  void CountConfigOpens(int timeoutMs);
 
   std::string base_;
   std::string root_;
