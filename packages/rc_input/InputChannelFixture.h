@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +67,12 @@ class InputChannelTest : public ::testing::Test {
     auto all = events();
     EXPECT_FALSE(all.empty());
     return all.empty() ? CGEvent{} : all.back();
+  }
+  // What `fn` printed to standard output.
+  static std::string printed(const std::function<void()>& fn) {
+    ::testing::internal::CaptureStdout();
+    fn();
+    return ::testing::internal::GetCapturedStdout();
   }
   static int64_t field(const CGEvent& e, int32_t f) {
     auto it = e.fields.find(f);

@@ -23,11 +23,6 @@ class KeyTest : public InputChannelTest {
     sim->setCurrentInputSource(us);
     InputChannelTest::SetUp();
   }
-  std::string capture(const std::function<void()>& fn) {
-    ::testing::internal::CaptureStdout();
-    fn();
-    return ::testing::internal::GetCapturedStdout();
-  }
 
   TISInputSourceRef us =
       SimDesktop::MakeInputSource("us", kTISCategoryKeyboardInputSource, true, "U.S.");
@@ -42,19 +37,16 @@ class KeyTest : public InputChannelTest {
 };
 
 TEST_F(KeyTest, ShortCapsTapSwitchesLanguageAndKeepsFlags) {
-  std::string out = capture([&] {
-    key(kCaps, true);
-    advanceMs(499);
-    key(kCaps, false);
-  });
-  EXPECT_EQ(out, "Switched to: ABC\n");
+  EXPECT_EQ(printed([&] {
+              key(kCaps, true);
+              advanceMs(499);
+              key(kCaps, false);
+            }),
+            "Switched to: ABC\n");
   EXPECT_EQ(sim->selectedInputSources(), std::vector<std::string>{"abc"});
-  auto all = events();
-  ASSERT_EQ(all.size(), 2u);
-  for (const auto& e : all) {
-    EXPECT_EQ(e.keyCode, 57);
-    EXPECT_EQ(e.flags, 0u);
-  }
+  ASSERT_EQ(events().size(), 2u);
+  for (const auto& e : events())
+    EXPECT_EQ((std::pair{e.keyCode, e.flags}), (std::pair<CGKeyCode, CGEventFlags>{57, 0}));
 }
 
 TEST_F(KeyTest, LongCapsHoldTogglesCapsLockOnLaterKeys) {
@@ -86,12 +78,10 @@ TEST_F(KeyTest, ModifiersStayOnFollowingKeysUntilReleased) {
   key(kShift, true);
   tap(kA);
   key(kShift, false);
-  auto all = events();
-  ASSERT_EQ(all.size(), 4u);
-  EXPECT_EQ(all[0].flags, kCGEventFlagMaskShift);
-  EXPECT_EQ(all[1].flags, kCGEventFlagMaskShift);
-  EXPECT_EQ(all[2].flags, kCGEventFlagMaskShift);
-  EXPECT_EQ(all[3].flags, 0u);
+  std::vector<CGEventFlags> flags;
+  for (const auto& e : events()) flags.push_back(e.flags);
+  const CGEventFlags shift = kCGEventFlagMaskShift;
+  EXPECT_EQ(flags, (std::vector<CGEventFlags>{shift, shift, shift, 0}));
 
   key(kAlt, true);  // sent as Option, flagged Command
   EXPECT_EQ(lastEvent().keyCode, 58);
@@ -109,59 +99,67 @@ TEST_F(KeyTest, ModifiersStayOnFollowingKeysUntilReleased) {
 }
 
 TEST_F(KeyTest, FunctionKeysUpToF12CarryTheFnFlag) {
-  key(kF5, true);
-  EXPECT_EQ(lastEvent().keyCode, 96);
-  EXPECT_EQ(lastEvent().flags, kCGEventFlagMaskSecondaryFn);
-  key(kF5, false);
-  EXPECT_EQ(lastEvent().flags, 0u);
-  key(kF12, true);
-  EXPECT_EQ(lastEvent().flags, kCGEventFlagMaskSecondaryFn);
-  key(kF12, false);
-  key(kF13, true);
-  EXPECT_EQ(lastEvent().flags, 0u);
+  for (auto [vk, mac, flags] : {std::tuple{kF5, 96, kCGEventFlagMaskSecondaryFn},
+                                std::tuple{kF12, 111, kCGEventFlagMaskSecondaryFn},
+                                std::tuple{kF13, 105, CGEventFlags{0}}}) {
+    key(vk, true);
+    EXPECT_EQ((std::pair<int, CGEventFlags>{lastEvent().keyCode, lastEvent().flags}),
+              (std::pair<int, CGEventFlags>{mac, flags}))
+        << vk;
+    key(vk, false);
+    EXPECT_EQ(lastEvent().flags, 0u) << vk;
+  }
 }
 
 TEST_F(KeyTest, InputSourcesCycleOverSelectableKeyboardSources) {
-  // Enabled: us, emoji (palette), hidden (not selectable), abc, kana.
-  std::string out = capture([&] {
-    key(kKana, true);  // key-down switches nothing
-    for (int i = 0; i < 3; ++i) key(kKana, false);
-  });
-  EXPECT_EQ(out, "Switched to: ABC\nSwitched to: Kana\nSwitched to: U.S.\n");
-  EXPECT_EQ(sim->selectedInputSources(), (std::vector<std::string>{"abc", "kana", "us"}));
-  EXPECT_EQ(events().size(), 4u);  // the Kana key events themselves are posted
-  EXPECT_EQ(lastEvent().keyCode, 104);
-}
-
-TEST_F(KeyTest, OneSourceSelectsItselfAgain) {
-  sim->setInputSources(std::vector<TISInputSourceRef>{palette, us});
-  EXPECT_EQ(capture([&] { key(kKana, false); }), "Switched to: U.S.\n");
-  EXPECT_EQ(sim->selectedInputSources(), std::vector<std::string>{"us"});
-}
-
-TEST_F(KeyTest, SwitchFailsWhenTheCurrentSourceIsNotSelectable) {
-  for (const auto& current : {hidden, palette, TISInputSourceRef()}) {
-    sim->setCurrentInputSource(current);
-    EXPECT_EQ(capture([&] { key(kKana, false); }), "Failed to switch keyboard language.\n");
-  }
-  sim->setCurrentInputSource(us);
-  sim->setInputSources(std::nullopt);
-  EXPECT_EQ(capture([&] { key(kKana, false); }), "Failed to switch keyboard language.\n");
-  EXPECT_TRUE(sim->selectedInputSources().empty());
-}
-
-TEST_F(KeyTest, SourcesWithMistypedPropertiesAreSkipped) {
-  auto odd = std::make_shared<TISInputSource>(*abc);
+  auto odd = std::make_shared<TISInputSource>(*abc);  // its flag is no boolean: skipped
   odd->properties[kTISPropertyInputSourceIsSelectCapable] = int64_t{1};
-  auto nameless = std::make_shared<TISInputSource>(*kana);
+  auto nameless = std::make_shared<TISInputSource>(*kana);  // announced by its identifier
   nameless->properties.erase(kTISPropertyLocalizedName);
-  sim->setInputSources(std::vector<TISInputSourceRef>{us, odd, nameless});
-  EXPECT_EQ(capture([&] { key(kKana, false); }), "Switched to: kana\n");
+  using Sources = std::optional<std::vector<TISInputSourceRef>>;
+  const Sources all = std::vector<TISInputSourceRef>{us, palette, hidden, abc, kana};
+  const std::string failed = "Failed to switch keyboard language.\n";
+  const struct {
+    Sources sources;
+    TISInputSourceRef current;
+    int presses;
+    std::string printed;
+    std::vector<std::string> selected;
+  } cases[] = {
+      // Wraps around, skipping the palette and the source that is not selectable.
+      {all,
+       us,
+       3,
+       "Switched to: ABC\nSwitched to: Kana\nSwitched to: U.S.\n",
+       {"abc", "kana", "us"}},
+      {std::vector<TISInputSourceRef>{palette, us}, us, 1, "Switched to: U.S.\n", {"us"}},
+      {std::vector<TISInputSourceRef>{us, odd, nameless}, us, 1, "Switched to: kana\n", {"kana"}},
+      {all, hidden, 1, failed, {}},
+      {all, palette, 1, failed, {}},
+      {all, nullptr, 1, failed, {}},
+      {std::nullopt, us, 1, failed, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.printed);
+    sim->clearPostedEvents();
+    const size_t earlier = sim->selectedInputSources().size();
+    sim->setInputSources(c.sources);
+    sim->setCurrentInputSource(c.current);
+    EXPECT_EQ(printed([&] {
+                key(kKana, true);  // the key-down switches nothing
+                for (int i = 0; i < c.presses; ++i) key(kKana, false);
+              }),
+              c.printed);
+    const auto selected = sim->selectedInputSources();
+    EXPECT_EQ(std::vector<std::string>(selected.begin() + earlier, selected.end()), c.selected);
+    EXPECT_EQ(events().size(), 1u + c.presses);  // the Kana key events themselves are posted
+    EXPECT_EQ(lastEvent().keyCode, 104);
+  }
 }
 
 TEST_F(KeyTest, FailedEventCreationChangesNoState) {
   sim->setEventCreationAvailable(false);
-  EXPECT_EQ(capture([&] { key(kShift, true); }), "CGEvent is Null\n");
+  EXPECT_EQ(printed([&] { key(kShift, true); }), "CGEvent is Null\n");
   sim->setEventCreationAvailable(true);
   key(kA, true);
   EXPECT_EQ(lastEvent().flags, 0u);
