@@ -413,8 +413,6 @@ void MessengerSocketServer::serveClient(int fd) {
       break;
     }
   }
-  if (!closing_) std::fprintf(stderr, "rc: messenger client %s; disconnected\n", why);
-
   std::map<uint32_t, FlutterBinaryReply> orphans;
   std::function<void()> gone;
   {
@@ -426,6 +424,8 @@ void MessengerSocketServer::serveClient(int fd) {
     gone = onClientGone_;
     ::close(fd);
   }
+  // Logged once the slot is free: a client that connects after this line is served.
+  if (!closing_) std::fprintf(stderr, "rc: messenger client %s; disconnected\n", why);
   for (auto& [id, reply] : orphans) reply({});
   if (gone) gone();
 }
