@@ -10,6 +10,13 @@
 // Threads: the capture thread calls display and cursor; the platform thread calls the rest. The
 // two groups talk to the server over two separate connections, each behind its own mutex, so that
 // neither waits on the other and Xlib is never entered twice on one connection.
+//
+// Losing the display (the X server exits or is killed) does not end the process: the backend
+// logs one line on standard error ("x11: lost the connection to X display ..."), and from then
+// on every service answers "nothing" without touching Xlib: no image (the capture loop sends no
+// frames), no cursor, no screens, no window list, no input sources, injected input dropped,
+// cursor location (0, 0), power assertions held without effect. The backend does not reconnect;
+// the host keeps serving its channels with what is left.
 #pragma once
 
 #include <memory>

@@ -134,7 +134,7 @@ class ShmSegment {
   void destroyLocked() {
     destroyed_ = true;
     Display* dpy = connection_->display();
-    if (attached_) {
+    if (attached_ && !connection_->lost()) {
       XErrorTrap trap(dpy);
       XShmDetach(dpy, &info_);
       trap.sync();
@@ -325,8 +325,11 @@ DisplayX11::~DisplayX11() {
 CGImageRef DisplayX11::createImage() {
   std::vector<std::shared_ptr<ShmSegment>> graveyard;  // destroyed after the lock is released
   std::lock_guard lock(impl_->connection->mutex());
+  if (impl_->connection->lost()) return nullptr;
   impl_->drainEvents(graveyard);
+  if (impl_->connection->lost()) return nullptr;
   if (auto image = impl_->grab()) return image;
+  if (impl_->connection->lost()) return nullptr;
   // A resize that raced the notification fails with BadMatch: measure again and retry once.
   impl_->refreshSize(graveyard);
   return impl_->grab();
@@ -334,7 +337,7 @@ CGImageRef DisplayX11::createImage() {
 
 std::optional<CursorImage> DisplayX11::currentCursor() {
   std::lock_guard lock(impl_->connection->mutex());
-  if (!impl_->xfixes) return std::nullopt;
+  if (!impl_->xfixes || impl_->connection->lost()) return std::nullopt;
   Display* dpy = impl_->connection->display();
   XErrorTrap trap(dpy);
   std::unique_ptr<XFixesCursorImage, CursorImageDeleter> cursor(XFixesGetCursorImage(dpy));

@@ -191,6 +191,11 @@ struct EventsX11::Impl {
     }
     heldKeys.clear();
     for (int b : heldButtons) XTestFakeButtonEvent(dpy(), b, False, CurrentTime);
+    forgetAll();
+  }
+
+  void forgetAll() {
+    heldKeys.clear();
     heldButtons.clear();
     verticalRemainder = horizontalRemainder = 0;
   }
@@ -221,7 +226,7 @@ bool EventsX11::createEventSource(int32_t) {
 
 void EventsX11::post(uint32_t, const CGEvent& event) {
   std::lock_guard lock(impl_->connection->mutex());
-  if (!impl_->xtest) return;
+  if (!impl_->xtest || impl_->connection->lost()) return;
   XErrorTrap trap(impl_->dpy());
   switch (event.kind) {
     case CGEventKind::kMouse:
@@ -239,7 +244,7 @@ void EventsX11::post(uint32_t, const CGEvent& event) {
 
 int32_t EventsX11::moveCursorToPoint(uint32_t, CGPoint point) {
   std::lock_guard lock(impl_->connection->mutex());
-  if (!impl_->xtest) return kCGErrorFailure;
+  if (!impl_->xtest || impl_->connection->lost()) return kCGErrorFailure;
   XErrorTrap trap(impl_->dpy());
   impl_->moveTo(point);
   return trap.sync() ? kCGErrorFailure : 0;
@@ -247,6 +252,7 @@ int32_t EventsX11::moveCursorToPoint(uint32_t, CGPoint point) {
 
 CGPoint EventsX11::cursorLocation() {
   std::lock_guard lock(impl_->connection->mutex());
+  if (impl_->connection->lost()) return CGPoint{0, 0};
   Window root, child;
   int rx = 0, ry = 0, wx, wy;
   unsigned int mask;
@@ -257,6 +263,11 @@ CGPoint EventsX11::cursorLocation() {
 void EventsX11::releaseHeldInput() {
   std::lock_guard lock(impl_->connection->mutex());
   if (!impl_->xtest) return;
+  if (impl_->connection->lost()) {
+    // The server and everything it held are gone: nothing to release.
+    impl_->forgetAll();
+    return;
+  }
   XErrorTrap trap(impl_->dpy());
   impl_->releaseAll();
   trap.sync();

@@ -88,12 +88,14 @@ InputSourcesX11::~InputSourcesX11() = default;
 
 std::optional<std::vector<TISInputSourceRef>> InputSourcesX11::inputSources(bool) {
   std::lock_guard lock(connection_->mutex());
+  if (connection_->lost()) return std::nullopt;
   XErrorTrap trap(connection_->display());
   return Groups(connection_->display(), connection_->root());
 }
 
 TISInputSourceRef InputSourcesX11::currentKeyboardInputSource() {
   std::lock_guard lock(connection_->mutex());
+  if (connection_->lost()) return nullptr;
   Display* dpy = connection_->display();
   XErrorTrap trap(dpy);
   XkbStateRec state{};
@@ -105,6 +107,7 @@ TISInputSourceRef InputSourcesX11::currentKeyboardInputSource() {
 int32_t InputSourcesX11::selectInputSource(const TISInputSourceRef& source) {
   if (!source) return kParamErr;
   std::lock_guard lock(connection_->mutex());
+  if (connection_->lost()) return kParamErr;
   Display* dpy = connection_->display();
   XErrorTrap trap(dpy);
   auto groups = Groups(dpy, connection_->root());

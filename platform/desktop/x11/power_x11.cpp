@@ -72,6 +72,7 @@ struct PowerX11::Impl {
     if (!screenSaver && !dpms) return false;
     if (screenSaverHolds++ > 0) return true;
     std::lock_guard lock(connection->mutex());
+    if (connection->lost()) return true;  // no server left to blank the screen
     Display* dpy = connection->display();
     XErrorTrap trap(dpy);
     if (screenSaver) XScreenSaverSuspend(dpy, True);
@@ -91,6 +92,7 @@ struct PowerX11::Impl {
   void resumeScreenSaver() {
     if (screenSaverHolds == 0 || --screenSaverHolds > 0) return;
     std::lock_guard lock(connection->mutex());
+    if (connection->lost()) return;
     Display* dpy = connection->display();
     XErrorTrap trap(dpy);
     if (screenSaver) XScreenSaverSuspend(dpy, False);

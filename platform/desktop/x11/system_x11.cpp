@@ -195,6 +195,7 @@ SystemX11::~SystemX11() = default;
 
 std::optional<std::vector<CFWindowEntry>> SystemX11::windowList(uint32_t option, uint32_t) {
   std::lock_guard lock(impl_->connection->mutex());
+  if (impl_->connection->lost()) return std::nullopt;
   std::vector<CFWindowEntry> out;
   // Windows may vanish between the listing and the reads: their errors land in this trap.
   XErrorTrap trap(impl_->dpy());
@@ -212,6 +213,7 @@ int32_t SystemX11::processIdentifier() {
 
 std::vector<CGRect> SystemX11::screens() {
   std::lock_guard lock(impl_->connection->mutex());
+  if (impl_->connection->lost()) return {};
   Display* dpy = impl_->dpy();
   std::vector<CGRect> monitors;
   size_t primary = 0;
@@ -232,6 +234,7 @@ std::vector<CGRect> SystemX11::screens() {
     }
     if (info) XRRFreeMonitors(info);
   }
+  if (impl_->connection->lost()) return {};
   if (monitors.empty()) {
     int screen = DefaultScreen(dpy);
     monitors.push_back(

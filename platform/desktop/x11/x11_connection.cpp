@@ -16,18 +16,38 @@ namespace {
 // State of the process-wide error handler. The handler runs inside Xlib calls made with a
 // connection's mutex held; it takes only this leaf lock.
 std::mutex gErrorMutex;
-std::set<Display*> gOurDisplays;
+std::map<Display*, XConnection*> gOurDisplays;
 std::map<Display*, XErrorTrap*> gActiveTraps;
+std::set<std::string> gLostDisplayNames;  // logged once while their connections live
 XErrorHandler gPreviousHandler = nullptr;
+XIOErrorHandler gPreviousIOHandler = nullptr;
 std::once_flag gInstallOnce;
 
 int HandleXError(Display* display, XErrorEvent* event);
+int HandleIOError(Display* display);
 
 void InstallErrorHandler() {
-  std::call_once(gInstallOnce, [] { gPreviousHandler = XSetErrorHandler(HandleXError); });
+  std::call_once(gInstallOnce, [] {
+    gPreviousHandler = XSetErrorHandler(HandleXError);
+    gPreviousIOHandler = XSetIOErrorHandler(HandleIOError);
+  });
+}
+
+// Runs after the I/O error handler has returned; Xlib's own would exit the process. Before
+// calling it, libX11 (which initialises threads itself since 1.8) takes the display's user lock
+// on the thread that met the error, so that no other thread enters Xlib while the process
+// exits. We do not exit: release it, or a later XCloseDisplay on another thread waits forever.
+void KeepRunningAfterIOError(Display* display, void*) {
+  XUnlockDisplay(display);
 }
 
 }  // namespace
+
+struct XConnectionAccess {
+  static void markLost(XConnection* connection) {
+    connection->lost_.store(true, std::memory_order_relaxed);
+  }
+};
 
 // Friend-free access to the trap's slot: the handler writes it under gErrorMutex.
 struct XErrorTrapAccess {
@@ -59,6 +79,30 @@ int HandleXError(Display* display, XErrorEvent* event) {
   return previous ? previous(display, event) : 0;
 }
 
+// Called inside whatever Xlib call found the connection broken, with that connection's mutex
+// held by the caller: it takes only the leaf lock and does not touch Xlib.
+int HandleIOError(Display* display) {
+  XIOErrorHandler previous = nullptr;
+  {
+    std::lock_guard lock(gErrorMutex);
+    auto ours = gOurDisplays.find(display);
+    if (ours != gOurDisplays.end()) {
+      XConnection* connection = ours->second;
+      bool first = !connection->lost();
+      XConnectionAccess::markLost(connection);
+      if (first && gLostDisplayNames.insert(connection->name()).second) {
+        std::fprintf(stderr,
+                     "x11: lost the connection to X display \"%s\"; no more capture or input on "
+                     "it\n",
+                     connection->name().c_str());
+      }
+      return 0;
+    }
+    previous = gPreviousIOHandler;
+  }
+  return previous ? previous(display) : 0;
+}
+
 }  // namespace
 
 // ---- XConnection
@@ -73,11 +117,13 @@ std::shared_ptr<XConnection> XConnection::Open(const std::string& name, std::str
     }
     return nullptr;
   }
+  XSetIOErrorExitHandler(display, KeepRunningAfterIOError, nullptr);
+  auto connection = std::shared_ptr<XConnection>(new XConnection(display, DisplayString(display)));
   {
     std::lock_guard lock(gErrorMutex);
-    gOurDisplays.insert(display);
+    gOurDisplays[display] = connection.get();
   }
-  return std::shared_ptr<XConnection>(new XConnection(display, DisplayString(display)));
+  return connection;
 }
 
 XConnection::XConnection(Display* display, std::string name)
@@ -85,11 +131,15 @@ XConnection::XConnection(Display* display, std::string name)
 
 XConnection::~XConnection() {
   {
+    // On a lost connection XCloseDisplay sends nothing (libX11 marks the Display broken) and
+    // only frees the client side; the handlers still know the Display as ours meanwhile.
     std::lock_guard lock(mutex_);
     XCloseDisplay(display_);
   }
   std::lock_guard lock(gErrorMutex);
   gOurDisplays.erase(display_);
+  // A new server on the same display number is a new display: its loss is logged again.
+  if (lost()) gLostDisplayNames.erase(name_);
 }
 
 bool XConnection::isLocal() const {

@@ -15,6 +15,16 @@ namespace desktop::x11 {
 // XInitThreads), so every use of display() happens with mutex() held. Closing happens in the
 // destructor; whatever still needs the connection (shared-memory segments handed out with
 // images) holds a shared_ptr to it.
+//
+// Losing the server (it exits or is killed, the socket breaks) does not end the process, as
+// Xlib's default I/O error handling would. The process-wide I/O error handler marks the
+// connection lost and logs one line on standard error per display ("x11: lost the connection
+// to X display ..."); the connection's exit handler returns instead of exiting. libX11 (≥ 1.7)
+// then turns every further request on that Display into a no-op that reports failure, but the
+// services do not rely on that: each checks lost() under the mutex first and answers "nothing"
+// (no image, no cursor, no screens, no windows, no layouts, injected input dropped) without
+// entering Xlib. Only the destructor still calls XCloseDisplay, which on a lost connection just
+// frees the client-side state. A lost connection is never reopened.
 class XConnection {
  public:
   // Null, with a reason in *error, when the display cannot be opened.
@@ -30,10 +40,15 @@ class XConnection {
   const std::string& name() const { return name_; }
   // True when the server runs on this machine (a local socket), so SysV shared memory is shared.
   bool isLocal() const;
+  // True once the server connection broke; from then on display() must not be used (except by
+  // the destructor).
+  bool lost() const { return lost_.load(std::memory_order_relaxed); }
 
  private:
+  friend struct XConnectionAccess;
   XConnection(Display* display, std::string name);
   Display* display_;
+  std::atomic<bool> lost_{false};
   Window root_;
   std::string name_;
   std::mutex mutex_;

@@ -83,7 +83,7 @@ std::unique_ptr<XvfbServer> XvfbServer::Start(const std::string& screen,
   }
   close(fds[0]);
   if (number.find('\n') == std::string::npos) {
-    kill(pid, SIGKILL);
+    ::kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     *error = "Xvfb did not report a display number";
     return nullptr;
@@ -93,8 +93,16 @@ std::unique_ptr<XvfbServer> XvfbServer::Start(const std::string& screen,
 }
 
 XvfbServer::~XvfbServer() {
-  kill(pid_, SIGTERM);
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
+}
+
+void XvfbServer::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 }  // namespace desktop::x11::testing

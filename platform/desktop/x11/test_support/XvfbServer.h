@@ -25,6 +25,9 @@ class XvfbServer {
   XvfbServer& operator=(const XvfbServer&) = delete;
 
   const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
+  // Kills the server at once (SIGKILL) and waits for it: the display vanishes under its clients.
+  void kill();
 
  private:
   XvfbServer(pid_t pid, std::string display) : pid_(pid), display_(std::move(display)) {}
