@@ -1,0 +1,156 @@
+// The real TavrinDesk (simulated desktop) under client faults: clients that vanish mid-frame,
+// clients racing to connect, and a client of another user.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+
+#include "tests/e2e_support.h"
+#include "tests/process.h"
+
+namespace {
+
+constexpr const char* kClientGone = "rc: messenger client closed the connection; disconnected";
+
+class HostFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = e2e::MakeTempDir();
+    socket = dir + "/sock/messenger.sock";
+    host = std::make_unique<e2e::Process>(
+        std::vector<std::string>{TAVRINDESK_BIN, "--desktop", "sim", "--messenger", socket},
+        dir + "/host.out", dir + "/host.err");
+    ASSERT_TRUE(host->started());
+    ASSERT_TRUE(e2e::WaitForFile(socket, 30)) << host->err();
+  }
+  void TearDown() override {
+    if (host) {
+      host->signal(SIGTERM);
+      EXPECT_EQ(host->wait(30), 0) << host->err();
+    }
+    e2e::RemoveTree(dir);
+  }
+  // Waits until the host has seen `n` clients close their connections in all.
+  bool waitForClientsGone(size_t n) {
+    return e2e::WaitUntil([&] { return e2e::CountOf(host->err(), kClientGone) >= n; }, 15);
+  }
+  bool hostRunning() { return !host->wait(0).has_value(); }
+
+  std::string dir, socket;
+  std::unique_ptr<e2e::Process> host;
+};
+
+TEST_F(HostFaults, AClientVanishingMidFrameLeavesTheHostServingTheNext) {
+  std::mt19937 random(7);
+  for (size_t round = 1; round <= 4; ++round) {
+    {
+      e2e::Client c(socket);
+      ASSERT_TRUE(c.connected()) << c.error();
+      ASSERT_TRUE(c.send(1, "rc_capture", "startCapture", flutter::MakeMap({{"fps", 60}})));
+      // Read a few whole frames, then part of the next one, and go without a word.
+      ASSERT_TRUE(c.receiveMessages(3, 30)) << host->err();
+      std::vector<uint8_t> part(1 + random() % 3000);
+      pollfd p{c.raw().fd(), POLLIN, 0};
+      ASSERT_GT(poll(&p, 1, 10000), 0);
+      EXPECT_GT(recv(c.raw().fd(), part.data(), part.size(), 0), 0);
+      linger hard{1, 0};  // a reset instead of an orderly close
+      if (round % 2) setsockopt(c.raw().fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    ASSERT_TRUE(waitForClientsGone(round)) << host->err();
+    ASSERT_TRUE(hostRunning()) << host->err();
+  }
+  e2e::Client next(socket);
+  ASSERT_TRUE(next.connected()) << next.error();
+  EXPECT_TRUE(next.call("rc_capture", "startCapture", flutter::MakeMap({{"fps", 60}})));
+  EXPECT_TRUE(next.receiveMessages(10, 30)) << host->err();
+  EXPECT_EQ(next.call("rc_capture", "getFPS"), flutter::Value(int64_t{60}));
+  EXPECT_TRUE(next.call("rc_capture", "stopCapture"));
+}
+
+TEST_F(HostFaults, TwoClientsRacingToConnectGetOneServedAndOneRefused) {
+  for (size_t round = 1; round <= 5; ++round) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::atomic<int> served{0}, refused{0};
+    auto racer = [&] {
+      ++ready;
+      while (!go) std::this_thread::yield();
+      e2e::Client c(socket);
+      if (!c.connected()) return;
+      auto fps = c.call("rc_capture", "getFPS", {}, 15);
+      if (fps) {
+        ++served;
+        // Hold the connection until the other racer has had its answer.
+        e2e::WaitUntil([&] { return served + refused == 2; }, 20);
+        EXPECT_TRUE(c.call("rc_capture", "getQuality"));  // still served
+      } else if (c.raw().closed()) {
+        ++refused;
+      }
+    };
+    std::thread a(racer), b(racer);
+    while (ready < 2) std::this_thread::yield();
+    go = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(served.load(), 1) << "round " << round << ": " << host->err();
+    EXPECT_EQ(refused.load(), 1) << "round " << round << ": " << host->err();
+    ASSERT_TRUE(waitForClientsGone(round)) << host->err();
+  }
+  EXPECT_EQ(e2e::CountOf(host->err(), "refused a second messenger client"), 5u) << host->err();
+  EXPECT_TRUE(hostRunning());
+}
+
+TEST_F(HostFaults, AClientOfAnotherUserIsRefusedAndTheOwnUserIsStillServed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kNobody = 65534;
+  // Let the other user reach the socket: the directories open for passing, the socket for all.
+  ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+  ASSERT_EQ(chmod((dir + "/sock").c_str(), 0711), 0);
+  ASSERT_EQ(chmod(socket.c_str(), 0666), 0);
+
+  // Everything the child needs is made before fork: after it, only system calls.
+  auto frame = flutter::EncodeFrame(
+      {flutter::FrameKind::kMessage, 1, "rc_capture", flutter::EncodeMethodCall({"getFPS", {}})});
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, socket.c_str(), socket.size() + 1);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(10);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(11);
+    (void)!send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+    // The host closes at once: the read sees the end (or a reset, the call unread) and no reply.
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 15000) <= 0) _exit(12);
+    char byte;
+    _exit(read(fd, &byte, 1) > 0 ? 13 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 connect, 12 no answer, 13 a reply came";
+  EXPECT_TRUE(e2e::WaitUntil(
+      [&] {
+        return host->err().find("refused a messenger client of user 65534") != std::string::npos;
+      },
+      10))
+      << host->err();
+
+  e2e::Client own(socket);
+  ASSERT_TRUE(own.connected()) << own.error();
+  EXPECT_TRUE(own.call("rc_capture", "startCapture", flutter::MakeMap({{"fps", 30}})));
+  EXPECT_TRUE(own.receiveMessages(3, 30));
+  EXPECT_TRUE(own.call("rc_capture", "stopCapture"));
+}
+
+}  // namespace
