@@ -49,7 +49,8 @@ class FrameTrace {
   static void messageWritten(std::string_view channel);
 
   // For tests: turns tracing on into `path` (null: off again), with dumps into `dumpDir` (may be
-  // null) every `dumpEvery` frames.
+  // null) every `dumpEvery` frames. Only while no other thread produces or writes frames: the
+  // flag is a plain word, fixed once at start-up in the host.
   static void enableForTesting(const char* path, const char* dumpDir, int dumpEvery);
 
  private:
