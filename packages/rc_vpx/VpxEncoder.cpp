@@ -84,6 +84,10 @@ bool VpxEncoder::Reset(int width, int height, int quality) {
   changed_.assign(blocks, 0);
   age_.assign(blocks, 0);
   active_.assign(blocks, 1);
+  for (int i = 0; i < 2; ++i) {
+    stale_[i].assign(blocks, 0);
+    stale_all_[i] = true;  // fresh pictures hold nothing yet
+  }
 
   vpx_codec_iface_t* iface = codec_ == Codec::kVp9 ? vpx_codec_vp9_cx() : vpx_codec_vp8_cx();
   if (vpx_codec_enc_config_default(iface, &cfg_, 0) != VPX_CODEC_OK) return false;
@@ -150,68 +154,199 @@ bool VpxEncoder::ApplyQuality(int quality) {
   return vpx_codec_enc_config_set(ctx_.get(), &cfg_) == VPX_CODEC_OK;
 }
 
-int VpxEncoder::UpdateActiveMap(const vpx_image_t& cur, const vpx_image_t& prev) {
+int VpxEncoder::CompareBlocks(const vpx_image_t& cur, const vpx_image_t& prev,
+                              const std::vector<uint8_t>* region) {
   std::fill(changed_.begin(), changed_.end(), 0);
-  MarkChangedBlocks(cur.planes[VPX_PLANE_Y], cur.stride[VPX_PLANE_Y], prev.planes[VPX_PLANE_Y],
-                    prev.stride[VPX_PLANE_Y], width_, height_, kBlock, changed_.data(), mb_cols_);
   const int cw = (width_ + 1) / 2, ch = (height_ + 1) / 2;
-  for (int p : {VPX_PLANE_U, VPX_PLANE_V}) {
-    MarkChangedBlocks(cur.planes[p], cur.stride[p], prev.planes[p], prev.stride[p], cw, ch,
-                      kBlock / 2, changed_.data(), mb_cols_);
+  auto compare = [&](int x0, int y0, int x1, int y1, uint8_t* marks) {
+    MarkChangedBlocks(cur.planes[VPX_PLANE_Y] + y0 * cur.stride[VPX_PLANE_Y] + x0,
+                      cur.stride[VPX_PLANE_Y],
+                      prev.planes[VPX_PLANE_Y] + y0 * prev.stride[VPX_PLANE_Y] + x0,
+                      prev.stride[VPX_PLANE_Y], x1 - x0, y1 - y0, kBlock, marks, mb_cols_);
+    const int cx0 = x0 / 2, cy0 = y0 / 2;
+    const int cx1 = std::min((x1 + 1) / 2, cw), cy1 = std::min((y1 + 1) / 2, ch);
+    for (int p : {VPX_PLANE_U, VPX_PLANE_V}) {
+      MarkChangedBlocks(cur.planes[p] + cy0 * cur.stride[p] + cx0, cur.stride[p],
+                        prev.planes[p] + cy0 * prev.stride[p] + cx0, prev.stride[p], cx1 - cx0,
+                        cy1 - cy0, kBlock / 2, marks, mb_cols_);
+    }
+  };
+  if (!region) {
+    compare(0, 0, width_, height_, changed_.data());
+  } else {
+    // Runs of region blocks along each block row, one comparison per run.
+    for (int row = 0; row < mb_rows_; ++row) {
+      const uint8_t* r = region->data() + static_cast<size_t>(row) * mb_cols_;
+      for (int col = 0; col < mb_cols_;) {
+        if (!r[col]) {
+          ++col;
+          continue;
+        }
+        int end = col;
+        while (end < mb_cols_ && r[end]) ++end;
+        compare(col * kBlock, row * kBlock, std::min(end * kBlock, width_),
+                std::min((row + 1) * kBlock, height_),
+                changed_.data() + static_cast<size_t>(row) * mb_cols_ + col);
+        col = end;
+      }
+    }
   }
+  return AgeBlocks();
+}
+
+int VpxEncoder::AgeBlocks() {
   int active = 0;
   for (size_t i = 0; i < changed_.size(); ++i) {
     age_[i] = changed_[i] ? 0 : static_cast<uint8_t>(std::min(age_[i] + 1, 255));
     active_[i] = age_[i] <= settings_.settle_frames ? 1 : 0;
     active += active_[i];
   }
-  vpx_active_map_t map{};
-  if (active < static_cast<int>(active_.size())) {
-    map = {active_.data(), static_cast<unsigned>(mb_rows_), static_cast<unsigned>(mb_cols_)};
-  }  // else a null map: everything active, no segmentation overhead
-  vpx_codec_control(ctx_.get(), VP8E_SET_ACTIVEMAP, &map);
   return active;
+}
+
+void VpxEncoder::SetActiveMap(int active) {
+  // A null map turns the map off (everything active, no segmentation overhead). Both codecs
+  // refuse a map, null or not, whose size is not theirs, and then keep the one they had: the
+  // rows and columns must always be given.
+  vpx_active_map_t map{nullptr, static_cast<unsigned>(mb_rows_), static_cast<unsigned>(mb_cols_)};
+  if (active < static_cast<int>(active_.size())) map.active_map = active_.data();
+  if (vpx_codec_control(ctx_.get(), VP8E_SET_ACTIVEMAP, &map) != VPX_CODEC_OK) {
+    std::fprintf(stderr, "rc_vpx: the codec refused the active map: %s\n",
+                 vpx_codec_error(ctx_.get()));
+  }
+}
+
+bool VpxEncoder::HintChangedRects(int64_t sequence, int64_t previous_sequence, const int32_t* rects,
+                                  int32_t count) {
+  hint_pending_ = false;
+  if (sequence <= 0 || count < 0 || (count > 0 && !rects)) return false;
+  hint_sequence_ = sequence;
+  hint_previous_ = previous_sequence;
+  hint_rects_.assign(rects, rects + static_cast<size_t>(count) * 4);
+  hint_pending_ = true;
+  return true;
+}
+
+void VpxEncoder::ApplyHint() {
+  // Trusted only when it describes the change from the image of the previous Encode.
+  const bool trusted = hint_pending_ && hint_previous_ > 0 && hint_previous_ == last_sequence_;
+  last_sequence_ = hint_pending_ ? hint_sequence_ : 0;
+  hint_pending_ = false;
+  if (!trusted) {
+    stale_all_[0] = stale_all_[1] = true;
+    return;
+  }
+  for (size_t i = 0; i + 3 < hint_rects_.size(); i += 4) {
+    // Clipped to the image, in 64 bits so that no sum overflows.
+    const int64_t x0 = std::max<int64_t>(hint_rects_[i], 0);
+    const int64_t y0 = std::max<int64_t>(hint_rects_[i + 1], 0);
+    const int64_t x1 = std::min<int64_t>(int64_t{hint_rects_[i]} + hint_rects_[i + 2], width_);
+    const int64_t y1 = std::min<int64_t>(int64_t{hint_rects_[i + 1]} + hint_rects_[i + 3], height_);
+    if (x0 >= x1 || y0 >= y1) continue;
+    const int c0 = static_cast<int>(x0 / kBlock), c1 = static_cast<int>((x1 - 1) / kBlock);
+    const int r0 = static_cast<int>(y0 / kBlock), r1 = static_cast<int>((y1 - 1) / kBlock);
+    for (int p = 0; p < 2; ++p) {
+      if (stale_all_[p]) continue;
+      for (int row = r0; row <= r1; ++row) {
+        uint8_t* line = stale_[p].data() + static_cast<size_t>(row) * mb_cols_;
+        std::fill(line + c0, line + c1 + 1, 1);
+      }
+    }
+  }
+}
+
+void VpxEncoder::ConvertStale(int index, const uint8_t* pixels, int stride) {
+  vpx_image_t& pic = *pictures_[index];
+  auto convert = [&](int x0, int y0, int x1, int y1) {
+    // Block corners are even, so the 2×2 chroma samples are the same as a whole-image pass's.
+    const int cx = x0 / 2, cy = y0 / 2;
+    libyuv::ARGBToI420(
+        pixels + static_cast<size_t>(y0) * stride + static_cast<size_t>(x0) * 4, stride,
+        pic.planes[VPX_PLANE_Y] + y0 * pic.stride[VPX_PLANE_Y] + x0, pic.stride[VPX_PLANE_Y],
+        pic.planes[VPX_PLANE_U] + cy * pic.stride[VPX_PLANE_U] + cx, pic.stride[VPX_PLANE_U],
+        pic.planes[VPX_PLANE_V] + cy * pic.stride[VPX_PLANE_V] + cx, pic.stride[VPX_PLANE_V],
+        x1 - x0, y1 - y0);
+  };
+  std::vector<uint8_t>& stale = stale_[index];
+  if (stale_all_[index]) {
+    convert(0, 0, width_, height_);
+    stale_all_[index] = false;
+    std::fill(stale.begin(), stale.end(), 0);
+    return;
+  }
+  for (int row = 0; row < mb_rows_; ++row) {
+    uint8_t* r = stale.data() + static_cast<size_t>(row) * mb_cols_;
+    for (int col = 0; col < mb_cols_;) {
+      if (!r[col]) {
+        ++col;
+        continue;
+      }
+      int end = col;
+      while (end < mb_cols_ && r[end]) r[end++] = 0;
+      convert(col * kBlock, row * kBlock, std::min(end * kBlock, width_),
+              std::min((row + 1) * kBlock, height_));
+      col = end;
+    }
+  }
 }
 
 int32_t VpxEncoder::Encode(const uint8_t* pixels, uint8_t* out, int32_t width, int32_t height,
                            int32_t quality, int32_t stride, int32_t flag) {
   if (!pixels || !out || flag != RC_VPX_BGRA || width <= 0 || height <= 0 || width > kMaxSide ||
       height > kMaxSide || stride / 4 < width) {
+    hint_pending_ = false;
+    last_sequence_ = 0;  // no image taken: a later hint cannot refer to this call's
     return 0;
   }
   const size_t capacity = static_cast<size_t>(width) * height * 4;
-  if (capacity > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return 0;
+  if (capacity > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    hint_pending_ = false;
+    last_sequence_ = 0;
+    return 0;
+  }
   quality = ClampQuality(quality);
 
   if (!ctx_ || width != width_ || height != height_) {
     if (!Reset(width, height, quality)) {
       ctx_.reset();
       width_ = height_ = 0;
+      hint_pending_ = false;
+      last_sequence_ = 0;
       return 0;
     }
     key_requested_.store(true, std::memory_order_relaxed);
   } else if (quality != quality_ && !ApplyQuality(quality)) {
     ctx_.reset();  // start again at the next call, with a key frame
+    hint_pending_ = false;
+    last_sequence_ = 0;
     return 0;
   }
   const bool key = key_requested_.exchange(false, std::memory_order_relaxed);
+  ApplyHint();
 
   timings_ = {};
   int64_t t0 = MonotonicNs();
+  const int prev = current_ ^ 1;
   vpx_image_t& cur = *pictures_[current_];
-  libyuv::ARGBToI420(pixels, stride, cur.planes[VPX_PLANE_Y], cur.stride[VPX_PLANE_Y],
-                     cur.planes[VPX_PLANE_U], cur.stride[VPX_PLANE_U], cur.planes[VPX_PLANE_V],
-                     cur.stride[VPX_PLANE_V], width, height);
+  ConvertStale(current_, pixels, stride);
   int64_t t1 = MonotonicNs();
   timings_.conversion_ns = t1 - t0;
   if (settings_.active_map) {
     if (key || !have_previous_) {
       std::fill(age_.begin(), age_.end(), 0);
-      vpx_active_map_t all_active{};
-      vpx_codec_control(ctx_.get(), VP8E_SET_ACTIVEMAP, &all_active);
       last_active_blocks_ = mb_cols_ * mb_rows_;
+      SetActiveMap(last_active_blocks_);
     } else {
-      last_active_blocks_ = UpdateActiveMap(cur, *pictures_[current_ ^ 1]);
+      // Only where the previous picture is stale can the two differ (see VpxEncoder.h).
+      const std::vector<uint8_t>& region = stale_[prev];
+      if (stale_all_[prev]) {
+        last_active_blocks_ = CompareBlocks(cur, *pictures_[prev], nullptr);
+      } else if (std::find(region.begin(), region.end(), 1) != region.end()) {
+        last_active_blocks_ = CompareBlocks(cur, *pictures_[prev], &region);
+      } else {
+        std::fill(changed_.begin(), changed_.end(), 0);
+        last_active_blocks_ = AgeBlocks();
+      }
       if (last_active_blocks_ == 0 && codec_ == Codec::kVp9 && settings_.repeat_unchanged) {
         // Uncompressed header: frame_marker 0b10, profile 0 (two zero bits),
         // show_existing_frame 1, frame_to_show_map_idx 0: the slot the codec keeps its last
@@ -221,6 +356,7 @@ int32_t VpxEncoder::Encode(const uint8_t* pixels, uint8_t* out, int32_t width, i
         timings_.analysis_ns = MonotonicNs() - t1;
         return 1;
       }
+      SetActiveMap(last_active_blocks_);
     }
   }
   t0 = MonotonicNs();

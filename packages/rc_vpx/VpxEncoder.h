@@ -4,6 +4,14 @@
 // the other (the previous frame), the active map for the codec, one real-time encode. Nothing is
 // allocated per frame; the pictures, maps and codec are made again only when the size changes.
 //
+// Change hints (HintChangedRects): each picture keeps a map of the 16×16 blocks where it may
+// differ from the newest source image ("stale" blocks). A trusted hint adds its blocks to both
+// maps; anything else (no hint, a hint about another image, a new size) marks both pictures
+// stale everywhere. The conversion then only renews the current picture's stale blocks, and the
+// comparison only looks at the blocks where the previous picture (the one the codec last coded)
+// is stale: elsewhere both were converted from identical source pixels. With a hint that
+// nothing changed, a still picture costs neither conversion nor comparison.
+//
 // Threading: Encode runs on one thread at a time; RequestKeyframe may be called from any thread.
 
 #ifndef PACKAGES_RC_VPX_VPXENCODER_H_
@@ -71,6 +79,11 @@ class VpxEncoder {
   int32_t Encode(const uint8_t* pixels, uint8_t* out, int32_t width, int32_t height,
                  int32_t quality, int32_t stride, int32_t flag);
 
+  // The contract of the C function Encode_HintChangedRects (rc_vpx.h): `rects` holds `count`
+  // rectangles of four values (x, y, width, height). Encoding thread only.
+  bool HintChangedRects(int64_t sequence, int64_t previous_sequence, const int32_t* rects,
+                        int32_t count);
+
   // Makes the next Encode produce a key frame. Any thread.
   void RequestKeyframe() { key_requested_.store(true, std::memory_order_relaxed); }
 
@@ -82,9 +95,18 @@ class VpxEncoder {
   bool Reset(int width, int height, int quality);
   bool ApplyQuality(int quality);
   void FillConfig(int quality);
-  // Builds the active map from the change between the current and the previous picture and hands
-  // it to the codec; returns the number of active blocks.
-  int UpdateActiveMap(const vpx_image_t& cur, const vpx_image_t& prev);
+  // Compares the current picture with the previous one (only the blocks set in `region`, one
+  // byte per block; all when null), ages the blocks and returns the number of active ones.
+  int CompareBlocks(const vpx_image_t& cur, const vpx_image_t& prev,
+                    const std::vector<uint8_t>* region);
+  // Ages the blocks from changed_, fills active_ and returns the number of active blocks.
+  int AgeBlocks();
+  void SetActiveMap(int active);
+  // Takes the pending hint: adds its blocks to both pictures' stale maps when it is trusted,
+  // marks both stale everywhere otherwise.
+  void ApplyHint();
+  // Renews the stale blocks of picture `index` from the source and clears its stale map.
+  void ConvertStale(int index, const uint8_t* pixels, int stride);
   int32_t Compress(vpx_image_t& picture, bool key, uint8_t* out, size_t capacity);
 
   const Codec codec_;
@@ -108,6 +130,17 @@ class VpxEncoder {
   std::vector<uint8_t> active_;   // the map handed to the codec
   int last_active_blocks_ = 0;
   EncodeTimings timings_;
+
+  // The hint for the next Encode, and the sequence number of the image of the last Encode (0:
+  // not known).
+  bool hint_pending_ = false;
+  int64_t hint_sequence_ = 0;
+  int64_t hint_previous_ = 0;
+  std::vector<int32_t> hint_rects_;
+  int64_t last_sequence_ = 0;
+  // Per picture: the blocks where it may differ from the newest source; *_all_ = every block.
+  std::vector<uint8_t> stale_[2];
+  bool stale_all_[2] = {true, true};
 };
 
 // Maps a quality value to the quantizer used for every frame: 0 for the default rate control

@@ -29,6 +29,15 @@ int32_t Encode(void* handle, const uint8_t* pixels, uint8_t* out, int32_t width,
                                                   flag);
 }
 
+int32_t Encode_HintChangedRects(void* handle, int64_t sequence, int64_t previousSequence,
+                                const int32_t* rects, int32_t count) {
+  if (!handle) return 0;
+  return static_cast<VpxEncoder*>(handle)->HintChangedRects(sequence, previousSequence, rects,
+                                                            count)
+             ? 1
+             : 0;
+}
+
 void ForceKeyframe(void* handle) {
   if (handle) static_cast<VpxEncoder*>(handle)->RequestKeyframe();
 }

@@ -1,7 +1,7 @@
 // rc_vpx: the VPx encoder library. Turns desktop images (BGRA) into raw VP9 or VP8 frames, one
 // compressed frame per call, for a receiver that decodes them in order.
 //
-// Shape of the interface: four C functions over an opaque handle. Every function accepts a null
+// Shape of the interface: a few C functions over an opaque handle. Every function accepts a null
 // handle (and does nothing or returns 0); invalid arguments never crash and never produce a frame.
 //
 // Threading: one handle is driven by one encoding thread at a time (Encode, Dispose_Encoder).
@@ -28,7 +28,13 @@
 //
 // Still desktops: each frame is compared with the one before it in 16×16 blocks; blocks that have
 // not changed for a while are marked inactive for the codec, which then codes them as copies of
-// the previous frame at almost no cost. A frame with no change still yields one small frame.
+// the previous frame at almost no cost. A frame with no change still yields one small frame
+// (VP9: one byte that shows the previous frame again).
+//
+// Change hints: a caller that knows where its images changed (a display server's damage
+// reports) can say so before each Encode with Encode_HintChangedRects; the encoder then converts
+// and compares only those parts. Without hints everything is converted and compared; the
+// bitstream is the same either way.
 
 #ifndef PACKAGES_RC_VPX_RC_VPX_H_
 #define PACKAGES_RC_VPX_RC_VPX_H_
@@ -78,6 +84,26 @@ RC_VPX_API void* Create_Encoder(int32_t selector);
 /// A size different from the previous call's re-initialises the codec (the frame is a key frame).
 RC_VPX_API int32_t Encode(void* handle, const uint8_t* pixels, uint8_t* out, int32_t width,
                           int32_t height, int32_t quality, int32_t stride, int32_t flag);
+
+/// \brief Tells the encoder which parts of the image of the next Encode may differ from an
+/// earlier image, so that it converts and compares only those.
+/// \param handle  from Create_Encoder; null gives 0.
+/// \param sequence  the caller's number for the image of the next Encode, above 0.
+/// \param previousSequence  the number of the image the rectangles are relative to; 0 when
+///        there is none (the whole image counts as changed, and the encoder just learns
+///        `sequence`).
+/// \param rects  `count` rectangles of four values each: x, y, width, height in pixels, origin
+///        top left. Parts outside the image are ignored; count 0 says nothing changed.
+/// \return 1 when the hint was taken, 0 for a null handle or invalid arguments (sequence ≤ 0,
+///         count < 0, rects null with count > 0), which leave no hint.
+/// The hint is used by the next Encode on the handle, and only there: it is trusted when
+/// previousSequence is the `sequence` of the hint taken with the Encode before it (on a valid
+/// image); otherwise (no hint, a stale one, a new image size) that Encode converts and compares
+/// the whole image. The rectangles must cover every pixel that changed since image
+/// previousSequence (more is harmless); the encoder cannot check that. Key frames stay complete:
+/// the encoder's pictures are always whole. Same thread rules as Encode.
+RC_VPX_API int32_t Encode_HintChangedRects(void* handle, int64_t sequence, int64_t previousSequence,
+                                           const int32_t* rects, int32_t count);
 
 /// \brief Asks for the next frame to be a key frame. Thread-safe: may run while Encode runs on
 /// another thread; a request that arrives during an Encode is honoured by the following one.

@@ -14,7 +14,9 @@
 #include <vpx/vp8dx.h>
 #include <vpx/vpx_decoder.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +47,7 @@ struct Variant {
   Codec codec;
   int quality;
   EncoderSettings settings;
+  bool hints = false;  // tell the encoder where the picture changed (HintChangedRects)
 };
 
 EncoderSettings With(void (*edit)(EncoderSettings&)) {
@@ -56,6 +59,7 @@ EncoderSettings With(void (*edit)(EncoderSettings&)) {
 const std::vector<Variant>& Variants() {
   static const std::vector<Variant> variants = {
       {"vp9_default", Codec::kVp9, 0, {}},
+      {"vp9_hints", Codec::kVp9, 0, {}, true},
       {"vp9_1thread", Codec::kVp9, 0, With([](EncoderSettings& s) { s.threads = 1; })},
       {"vp9_2threads", Codec::kVp9, 0, With([](EncoderSettings& s) { s.threads = 2; })},
       {"vp9_no_activemap", Codec::kVp9, 0, With([](EncoderSettings& s) { s.active_map = false; })},
@@ -88,6 +92,26 @@ struct Scene {
   scene_handle* handle;
   std::vector<uint32_t> pixels;
 };
+
+// Where frame b differs from frame a, as a display server's damage would say it: per band of 16
+// rows, one rectangle from the first to the last changed column. Four values a rectangle.
+std::vector<int32_t> Damage(const uint32_t* a, const uint32_t* b, int w, int h) {
+  std::vector<int32_t> rects;
+  for (int y0 = 0; y0 < h; y0 += 16) {
+    int x0 = w, x1 = -1;
+    const int y1 = std::min(y0 + 16, h);
+    for (int y = y0; y < y1; ++y) {
+      const uint32_t* ra = a + static_cast<size_t>(y) * w;
+      const uint32_t* rb = b + static_cast<size_t>(y) * w;
+      if (std::memcmp(ra, rb, w * 4) == 0) continue;
+      for (int x = 0; x < w; ++x) {
+        if (ra[x] != rb[x]) x0 = std::min(x0, x), x1 = std::max(x1, x);
+      }
+    }
+    if (x1 >= 0) rects.insert(rects.end(), {x0, y0, x1 - x0 + 1, y1 - y0});
+  }
+  return rects;
+}
 
 struct I420 {
   explicit I420(Size s)
@@ -139,13 +163,21 @@ void BM_Encode(benchmark::State& state, const Variant& variant, int kind, Size s
                            img->stride[1], img->planes[2], img->stride[2], size.w, size.h);
     }
   };
+  if (variant.hints) encoder.HintChangedRects(1, 0, nullptr, 0);
   decode_and_measure(encode(0));  // the key frame, outside the timing and the counters
   psnr_sum = 0;
   long i = 1;
+  std::vector<uint32_t> previous;
   for (auto _ : state) {
     state.PauseTiming();
+    if (variant.hints) previous = scene.pixels;
     const uint8_t* src = scene.Frame(i);
+    std::vector<int32_t> damage;
+    if (variant.hints) damage = Damage(previous.data(), scene.pixels.data(), size.w, size.h);
     state.ResumeTiming();
+    if (variant.hints) {
+      encoder.HintChangedRects(i + 1, i, damage.data(), static_cast<int32_t>(damage.size() / 4));
+    }
     const int n =
         encoder.Encode(src, out.data(), size.w, size.h, variant.quality, size.w * 4, RC_VPX_BGRA);
     state.PauseTiming();

@@ -285,6 +285,210 @@ TEST_P(RoundTrip, ForceKeyframeFromAnotherThreadWhileEncoding) {
   EXPECT_TRUE(HeaderSaysKey(selector(), EncodeFrame(enc.get(), px.data(), 160, 120)));
 }
 
+// The codec keeps the last active map it was given: a frame where every block changed must
+// reach it as "all active", or the blocks that were still in the frame before stay uncoded.
+TEST_P(RoundTrip, AWholeChangeAfterAPartialOneIsCodedEverywhere) {
+  constexpr int kW = 320, kH = 240;
+  Encoder enc(Create_Encoder(selector()));
+  Decoder dec(selector());
+  auto first = Pattern(kW, kH, 0);
+  std::vector<uint8_t> half = first;
+  const std::vector<uint8_t> other = Pattern(kW, kH, 3);
+  std::copy(other.begin(), other.begin() + other.size() / 2, half.begin());
+  const std::vector<uint8_t>* stream[] = {&first, &first, &half, &other, &first};
+  for (const std::vector<uint8_t>* px : stream) {
+    const auto frame = EncodeFrame(enc.get(), px->data(), kW, kH);
+    const vpx_image_t* img = dec.Decode(frame);
+    ASSERT_NE(img, nullptr);
+    // A block left uncoded shows the old picture: about 15 dB against the new one.
+    EXPECT_GT(Psnr(px->data(), kW, kH, kW * 4, *img), floor() - 6);
+  }
+}
+
+// ---- change hints: with right hints the stream is the one made without them
+
+// Frame i of a small animation: the pattern with a 41×23 box that moves by an odd step and
+// stands still on frames 4 and 5 (so that one hint says nothing changed).
+std::vector<uint8_t> MovingBox(int w, int h, int stride, int i) {
+  auto px = Pattern(w, h, 0, stride);
+  const int step = i == 5 ? 4 : i;
+  const int bx = (17 + 13 * step) % (w - 41), by = (9 + 7 * step) % (h - 23);
+  for (int y = by; y < by + 23; ++y) {
+    for (int x = bx; x < bx + 41; ++x) {
+      uint8_t* p = &px[static_cast<size_t>(y) * stride + x * 4];
+      p[0] = static_cast<uint8_t>(30 * step);
+      p[1] = static_cast<uint8_t>(255 - 20 * step);
+      p[2] = static_cast<uint8_t>(x * 7 + y);
+    }
+  }
+  return px;
+}
+
+// The bounding box (x, y, width, height) of the pixels that differ; nothing when none do.
+std::vector<int32_t> ChangedBox(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int w,
+                                int h, int stride) {
+  int x0 = w, y0 = h, x1 = -1, y1 = -1;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const size_t o = static_cast<size_t>(y) * stride + x * 4;
+      if (std::equal(&a[o], &a[o] + 3, &b[o])) continue;
+      x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+    }
+  }
+  if (x1 < 0) return {};
+  return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+bool SamePicture(const vpx_image_t& a, const vpx_image_t& b) {
+  if (a.d_w != b.d_w || a.d_h != b.d_h) return false;
+  for (int p = 0; p < 3; ++p) {
+    const unsigned w = p ? (a.d_w + 1) / 2 : a.d_w, h = p ? (a.d_h + 1) / 2 : a.d_h;
+    for (unsigned y = 0; y < h; ++y) {
+      if (!std::equal(a.planes[p] + y * a.stride[p], a.planes[p] + y * a.stride[p] + w,
+                      b.planes[p] + y * b.stride[p])) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// One stream encoded without hints and one with them, frame by frame: the decoded VP9 pictures
+// must be equal, key frames also when decoded on their own.
+class HintedAndPlain {
+ public:
+  HintedAndPlain(int selector, int w, int h)
+      : selector_(selector),
+        w_(w),
+        h_(h),
+        plain_(Create_Encoder(selector)),
+        hinted_(Create_Encoder(selector)),
+        plain_dec_(selector),
+        hinted_dec_(selector) {}
+  void* hinted() { return hinted_.get(); }
+  void ForceKeyframes() {
+    ForceKeyframe(plain_.get());
+    ForceKeyframe(hinted_.get());
+  }
+  // Encodes px with both; returns the hinted frame's size.
+  size_t Encode(const std::vector<uint8_t>& px, int stride) {
+    SCOPED_TRACE(++count_);
+    const auto a = EncodeFrame(plain_.get(), px.data(), w_, h_, 0, stride);
+    const auto b = EncodeFrame(hinted_.get(), px.data(), w_, h_, 0, stride);
+    EXPECT_FALSE(a.empty());
+    EXPECT_FALSE(b.empty());
+    const vpx_image_t* pa = plain_dec_.Decode(a);
+    const vpx_image_t* pb = hinted_dec_.Decode(b);
+    EXPECT_TRUE(pa && pb);
+    if (!pa || !pb) return b.size();
+    if (selector_ == RC_VPX_VP8) {
+      // VP8 adapts its speed to the time frames take, so two VP8 streams of the same pictures
+      // differ a little: the hinted one must show the source as well.
+      EXPECT_GT(Psnr(px.data(), w_, h_, stride, *pb), kVp8PsnrFloor);
+      return b.size();
+    }
+    EXPECT_TRUE(SamePicture(*pa, *pb));
+    if (HeaderSaysKey(selector_, b)) {
+      Decoder fresh(selector_);
+      const vpx_image_t* pk = fresh.Decode(b);
+      EXPECT_TRUE(pk && pa && SamePicture(*pk, *pa));
+    }
+    return b.size();
+  }
+
+ private:
+  int selector_, w_, h_, count_ = 0;
+  Encoder plain_, hinted_;
+  Decoder plain_dec_, hinted_dec_;
+};
+
+// Odd size and a stride wider than the row: the hinted conversion works on sub-rectangles whose
+// chroma must match a whole-image conversion's, the odd last column and row included.
+TEST_P(RoundTrip, RightHintsGiveTheSamePicturesAsNoHints) {
+  constexpr int kW = 333, kH = 201, kStride = kW * 4 + 20;
+  HintedAndPlain streams(selector(), kW, kH);
+  std::vector<uint8_t> previous;
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE(i);
+    const auto px = MovingBox(kW, kH, kStride, i);
+    if (i == 7) streams.ForceKeyframes();
+    if (i == 0) {
+      EXPECT_EQ(Encode_HintChangedRects(streams.hinted(), 1, 0, nullptr, 0), 1);
+    } else {
+      const auto box = ChangedBox(previous, px, kW, kH, kStride);
+      EXPECT_EQ(i == 5, box.empty());
+      EXPECT_EQ(Encode_HintChangedRects(streams.hinted(), i + 1, i, box.data(),
+                                        static_cast<int32_t>(box.size() / 4)),
+                1);
+    }
+    const size_t size = streams.Encode(px, kStride);
+    if (selector() == RC_VPX_VP9 && i == 5) {
+      EXPECT_EQ(size, 1u);
+    }
+    previous = px;
+  }
+}
+
+// A trusted hint that says "nothing changed" is believed without looking: the picture is
+// repeated even though (here, on purpose) the pixels differ. That is what spares a still
+// desktop the conversion and the comparison.
+TEST(RcVpxHints, ATrustedEmptyHintRepeatsThePictureWithoutLooking) {
+  Encoder enc(Create_Encoder(RC_VPX_VP9));
+  const auto a = Pattern(320, 240, 0), b = Pattern(320, 240, 3);
+  ASSERT_EQ(Encode_HintChangedRects(enc.get(), 7, 0, nullptr, 0), 1);
+  ASSERT_GT(EncodeFrame(enc.get(), a.data(), 320, 240).size(), 1u);
+  ASSERT_EQ(Encode_HintChangedRects(enc.get(), 8, 7, nullptr, 0), 1);
+  EXPECT_EQ(EncodeFrame(enc.get(), b.data(), 320, 240).size(), 1u);
+  // Without a hint the change is found.
+  EXPECT_GT(EncodeFrame(enc.get(), b.data(), 320, 240).size(), 1u);
+}
+
+// Hints that do not follow on from the previous Encode's image are ignored: each case below
+// gives an empty (false) hint after changing the picture, and the change must still be coded.
+TEST_P(RoundTrip, StaleOrMissingHintsAreNotTrusted) {
+  constexpr int kW = 320, kH = 240;
+  HintedAndPlain streams(selector(), kW, kH);
+  void* e = streams.hinted();
+  int seed = 0;
+  auto next = [&] { return Pattern(kW, kH, ++seed); };
+  std::vector<uint8_t> out(kW * kH * 4);
+  ASSERT_EQ(Encode_HintChangedRects(e, 10, 0, nullptr, 0), 1);
+  streams.Encode(next(), kW * 4);
+
+  // A previous sequence other than the last image's.
+  ASSERT_EQ(Encode_HintChangedRects(e, 12, 11, nullptr, 0), 1);
+  EXPECT_GT(streams.Encode(next(), kW * 4), 1u);
+  // A hint after an Encode that had none.
+  streams.Encode(next(), kW * 4);
+  ASSERT_EQ(Encode_HintChangedRects(e, 13, 12, nullptr, 0), 1);
+  EXPECT_GT(streams.Encode(next(), kW * 4), 1u);
+  // A hint after an Encode that took no image.
+  const auto px = next();
+  ASSERT_EQ(Encode_HintChangedRects(e, 14, 13, nullptr, 0), 1);
+  EXPECT_EQ(Encode(e, px.data(), out.data(), kW, kH, 0, kW * 4, 0), 0);
+  ASSERT_EQ(Encode_HintChangedRects(e, 15, 14, nullptr, 0), 1);
+  EXPECT_GT(streams.Encode(px, kW * 4), 1u);
+  // A hint is used once: the Encode after the next has none.
+  ASSERT_EQ(Encode_HintChangedRects(e, 16, 15, nullptr, 0), 1);
+  streams.Encode(px, kW * 4);
+  EXPECT_GT(streams.Encode(next(), kW * 4), 1u);
+}
+
+TEST(RcVpxHints, InvalidHintsAreRefusedAndLeaveNoHint) {
+  EXPECT_EQ(Encode_HintChangedRects(nullptr, 1, 0, nullptr, 0), 0);
+  Encoder enc(Create_Encoder(RC_VPX_VP9));
+  const int32_t rect[4] = {0, 0, 8, 8};
+  const auto a = Pattern(64, 64, 0), b = Pattern(64, 64, 2);
+  ASSERT_EQ(Encode_HintChangedRects(enc.get(), 1, 0, nullptr, 0), 1);
+  ASSERT_FALSE(EncodeFrame(enc.get(), a.data(), 64, 64).empty());
+  ASSERT_EQ(Encode_HintChangedRects(enc.get(), 2, 1, nullptr, 0), 1);  // then replaced by:
+  EXPECT_EQ(Encode_HintChangedRects(enc.get(), 0, 1, rect, 1), 0);
+  EXPECT_EQ(Encode_HintChangedRects(enc.get(), 2, 1, rect, -1), 0);
+  EXPECT_EQ(Encode_HintChangedRects(enc.get(), 2, 1, nullptr, 1), 0);
+  // No hint left: the change outside `rect` is seen.
+  EXPECT_GT(EncodeFrame(enc.get(), b.data(), 64, 64).size(), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Codecs, RoundTrip, testing::Values(RC_VPX_VP9, RC_VPX_VP8),
                          [](const auto& info) { return info.param == RC_VPX_VP9 ? "Vp9" : "Vp8"; });
 
