@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace desktop {
 
@@ -31,6 +33,18 @@ struct CGImage {
   int64_t bytesPerRow = 0;
   const uint8_t* data = nullptr;
   std::shared_ptr<const void> keepAlive;
+
+  // Optional change information from the producer; a consumer may ignore it. `sequence` numbers
+  // the producer's images (0: not numbered; numbers are unique within the process). When
+  // `changes` is present, this image differs from the producer's image number
+  // `changes->sinceSequence` at most inside `changes->rects` (pixels, origin top left; empty:
+  // identical).
+  struct ChangeHint {
+    int64_t sinceSequence = 0;
+    std::vector<CGRect> rects;
+  };
+  int64_t sequence = 0;
+  std::optional<ChangeHint> changes;
 
   // An image that owns a freshly allocated, zeroed buffer of width × height pixels.
   static std::shared_ptr<CGImage> Allocate(int64_t width, int64_t height);
