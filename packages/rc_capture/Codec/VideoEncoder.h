@@ -29,7 +29,9 @@ class VideoEncoder : public rc_core::BaseClass {
 
   // The encoded frame of `cgImg`, or nothing when the encoder produced none (no encoder, a
   // failure, an image too large for the 32-bit sizes of the interface, or this VideoEncoder has
-  // been disposed).
+  // been disposed). A numbered image's change hint (CGImage::sequence, changes) goes to the
+  // encoder first (VpxHintChangedRects), so that it converts and compares only what changed; the
+  // same numbered image encoded again counts as unchanged.
   std::optional<std::vector<uint8_t>> encode(const desktop::CGImageRef& cgImg);
 
   // Frees the output buffer and destroys the shared encoder. `caller` is not used.
@@ -49,6 +51,12 @@ class VideoEncoder : public rc_core::BaseClass {
   std::unique_ptr<uint8_t[]> encBuff;
   int64_t encWidth = 0;
   int64_t encHeight = 0;
+  // The number of the image last handed to VpxEncode (0: none or not numbered), and the
+  // rectangles of the hint, reused.
+  int64_t lastSequence = 0;
+  std::vector<int32_t> hintRects;
+
+  void hintChanges(const desktop::CGImage& image);
 };
 
 // Narrows a 64-bit value to the signed 32-bit range by clamping.

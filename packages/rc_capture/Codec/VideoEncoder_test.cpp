@@ -105,6 +105,52 @@ TEST_F(VideoEncoderBufferTest, DisposeFreesTheBufferAndTheEncoder) {
   EXPECT_FALSE(encoder->encode(CGImage::Allocate(4, 4)));
 }
 
+// ---- change hints
+
+CGImageRef Numbered(int64_t sequence, std::optional<CGImage::ChangeHint> changes = std::nullopt) {
+  auto image = CGImage::Allocate(100, 50);
+  image->sequence = sequence;
+  image->changes = std::move(changes);
+  return image;
+}
+
+TEST_F(VideoEncoderBufferTest, ANumberedImageSendsItsHintRightBeforeItsEncode) {
+  ASSERT_TRUE(encoder->encode(CGImage::Allocate(100, 50)));
+  EXPECT_EQ(g_fakeVpx.hints, 0);  // not numbered: no hint
+
+  ASSERT_TRUE(encoder->encode(Numbered(5)));  // numbered, no change information
+  EXPECT_EQ(g_fakeVpx.hints, 1);
+  EXPECT_EQ(g_fakeVpx.encodesAtLastHint, 1);
+  EXPECT_EQ(g_fakeVpx.hintSequence, 5);
+  EXPECT_EQ(g_fakeVpx.hintPrevious, 0);
+
+  // Rectangles become whole pixels covering them, clipped to the image; empty ones are dropped.
+  ASSERT_TRUE(encoder->encode(Numbered(
+      6,
+      CGImage::ChangeHint{
+          5,
+          {{{1.5, 2.25}, {3, 4}}, {{90, 40}, {30, 30}}, {{-8, 1}, {10, 0}}, {{200, 0}, {5, 5}}}})));
+  EXPECT_EQ(g_fakeVpx.encodesAtLastHint, 2);
+  EXPECT_EQ(g_fakeVpx.hintSequence, 6);
+  EXPECT_EQ(g_fakeVpx.hintPrevious, 5);
+  EXPECT_EQ(g_fakeVpx.hintRects, (std::vector<int32_t>{1, 2, 4, 5, 90, 40, 10, 10}));
+
+  // The same image again (a re-send) counts as unchanged.
+  auto image = Numbered(7, CGImage::ChangeHint{6, {{{0, 0}, {100, 50}}}});
+  ASSERT_TRUE(encoder->encode(image));
+  ASSERT_TRUE(encoder->encode(image));
+  EXPECT_EQ(g_fakeVpx.hintSequence, 7);
+  EXPECT_EQ(g_fakeVpx.hintPrevious, 7);
+  EXPECT_TRUE(g_fakeVpx.hintRects.empty());
+}
+
+TEST_F(VideoEncoderBufferTest, AHintThatCannotBeReadBecomesEverythingChanged) {
+  const double inf = std::numeric_limits<double>::infinity();
+  ASSERT_TRUE(encoder->encode(Numbered(3, CGImage::ChangeHint{2, {{{0, 0}, {inf, 1}}}})));
+  EXPECT_EQ(g_fakeVpx.hintPrevious, 0);
+  EXPECT_TRUE(g_fakeVpx.hintRects.empty());
+}
+
 // ---- real round trips: rc_vpx's VP9 frames through libvpx's VP9 decoder
 
 // Lowest PSNR (dB, over Y, U and V) accepted for each frame of the simulated scene at the default
@@ -184,6 +230,31 @@ TEST_F(VideoEncoderRoundTripTest, TheSceneDecodesAboveThePsnrFloorAtTheDefaultQu
     ASSERT_NE(picture, nullptr) << n;
     EXPECT_GT(Psnr(image, *picture), kDefaultQualityPsnrFloor) << n;
   }
+}
+
+// Through real rc_vpx: a numbered image whose hint says nothing changed is repeated in one
+// byte; a re-send of the same image after SetIframe is a complete key frame.
+TEST_F(VideoEncoderRoundTripTest, HintsReachTheEncoderAndKeyFramesStayComplete) {
+  auto first = frame(0);
+  auto numbered = [](const CGImageRef& image, int64_t sequence, int64_t since) {
+    auto copy = std::make_shared<CGImage>(*image);
+    copy->sequence = sequence;
+    copy->changes = CGImage::ChangeHint{since, {}};
+    return CGImageRef(copy);
+  };
+  ASSERT_TRUE(encoder->encode(numbered(first, 1, 0)));
+  auto still = numbered(first, 2, 1);
+  auto data = encoder->encode(still);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->size(), 1u);
+  encoder->SetIframe();
+  data = encoder->encode(still);
+  ASSERT_TRUE(data);
+  ASSERT_TRUE(IsVp9KeyFrame(*data));
+  Vp9Decoder fresh;
+  const vpx_image_t* picture = fresh.decode(*data);
+  ASSERT_NE(picture, nullptr);
+  EXPECT_GT(Psnr(first, *picture), kDefaultQualityPsnrFloor);
 }
 
 TEST_F(VideoEncoderRoundTripTest, SetIframeMakesTheNextFrameAKeyFrame) {

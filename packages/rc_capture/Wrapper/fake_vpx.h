@@ -1,4 +1,5 @@
 // Test support: a behavioural stand-in for rc_vpx behind the Vpx* interface. It counts the calls,
+// records change hints,
 // fills the whole output buffer (so that the address sanitizer sees any buffer too small) and
 // returns a scripted length.
 #pragma once
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "packages/rc_capture/Wrapper/vpx_wrapper.h"
 
@@ -25,6 +27,12 @@ struct FakeVpxState {
   int32_t lastFlag = 0;
   const uint8_t* lastPixels = nullptr;
   uint8_t* lastOut = nullptr;
+  // Change hints, and the number of encodes made when the last one came.
+  int hints = 0;
+  int encodesAtLastHint = 0;
+  int64_t hintSequence = 0;
+  int64_t hintPrevious = 0;
+  std::vector<int32_t> hintRects;
 };
 
 inline FakeVpxState g_fakeVpx;
@@ -62,6 +70,17 @@ inline VpxFunctions FakeVpxFunctions() {
       [](void* handle) {
         EXPECT_EQ(handle, &g_fakeHandle);
         ++g_fakeVpx.disposes;
+      },
+      nullptr,
+      [](void* handle, int64_t sequence, int64_t previous, const int32_t* rects,
+         int32_t count) -> int32_t {
+        EXPECT_EQ(handle, &g_fakeHandle);
+        ++g_fakeVpx.hints;
+        g_fakeVpx.encodesAtLastHint = g_fakeVpx.encodes;
+        g_fakeVpx.hintSequence = sequence;
+        g_fakeVpx.hintPrevious = previous;
+        g_fakeVpx.hintRects.assign(rects, rects + static_cast<size_t>(count) * 4);
+        return 1;
       },
   };
 }

@@ -10,7 +10,8 @@ VpxFunctions g_functions = RcVpxFunctions();
 }  // namespace
 
 VpxFunctions RcVpxFunctions() {
-  return {&Create_Encoder, &Encode, &ForceKeyframe, &Dispose_Encoder, &Encode_LastTimings};
+  return {&Create_Encoder,         &Encode, &ForceKeyframe, &Dispose_Encoder, &Encode_LastTimings,
+          &Encode_HintChangedRects};
 }
 
 bool VpxLastConversionTime(int64_t* conversion_ns) {
@@ -46,6 +47,12 @@ int32_t VpxEncode(const uint8_t* pixels, uint8_t* out, int32_t width, int32_t he
                   int32_t quality, int32_t stride, int32_t flag) {
   if (g_pEncoder == nullptr) return 0;
   return g_functions.encode(g_pEncoder, pixels, out, width, height, quality, stride, flag);
+}
+
+int32_t VpxHintChangedRects(int64_t sequence, int64_t previousSequence, const int32_t* rects,
+                            int32_t count) {
+  if (g_pEncoder == nullptr || g_functions.hintChangedRects == nullptr) return 0;
+  return g_functions.hintChangedRects(g_pEncoder, sequence, previousSequence, rects, count);
 }
 
 void VpxForceKeyframe(void) {

@@ -35,6 +35,15 @@ RC_CAPTURE_EXPORT void VpxDispose_Encoder(void);
 RC_CAPTURE_EXPORT int32_t VpxEncode(const uint8_t* pixels, uint8_t* out, int32_t width,
                                     int32_t height, int32_t quality, int32_t stride, int32_t flag);
 
+/// \brief Tells the shared encoder where the image of the next VpxEncode changed since an earlier
+/// one (Encode_HintChangedRects of rc_vpx: `count` rectangles of four values x, y, width, height;
+/// previousSequence 0 when there is no earlier image). Optional: an encoder given no hint
+/// converts and compares the whole image.
+/// \return 1 when the hint was taken; 0 when g_pEncoder is null (nothing is read), the encoder
+///         has no hints, or it refused the arguments.
+RC_CAPTURE_EXPORT int32_t VpxHintChangedRects(int64_t sequence, int64_t previousSequence,
+                                              const int32_t* rects, int32_t count);
+
 /// \brief Makes the next frame of the shared encoder a key frame. Nothing when g_pEncoder is null.
 RC_CAPTURE_EXPORT void VpxForceKeyframe(void);
 
@@ -43,7 +52,7 @@ RC_CAPTURE_EXPORT void VpxForceKeyframe(void);
 
 namespace rc_capture {
 
-// The four rc_vpx entry points the interface calls. Production uses rc_vpx itself; tests may put
+// The rc_vpx entry points the interface calls. Production uses rc_vpx itself; tests may put
 // a fake in its place to count calls or to script Encode's result.
 struct VpxFunctions {
   void* (*createEncoder)(int32_t selector);
@@ -54,6 +63,9 @@ struct VpxFunctions {
   // Optional (null in fakes): Encode_LastTimings, for the frame tracer.
   int32_t (*lastTimings)(void* handle, int64_t* conversion_ns, int64_t* analysis_ns,
                          int64_t* codec_ns) = nullptr;
+  // Optional: Encode_HintChangedRects.
+  int32_t (*hintChangedRects)(void* handle, int64_t sequence, int64_t previousSequence,
+                              const int32_t* rects, int32_t count) = nullptr;
 };
 
 // The shared encoder's timings of its last Encode (Encode_LastTimings); false, and *conversion_ns

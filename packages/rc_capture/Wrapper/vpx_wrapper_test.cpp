@@ -21,9 +21,10 @@ TEST_F(VpxInterfaceTest, EveryCallWithoutAnEncoderDoesNothing) {
   EXPECT_EQ(VpxEncode(pixels, out, 2, 2, 0, 8, 1), 0);
   EXPECT_EQ(out[0], 7);
   VpxForceKeyframe();
+  EXPECT_EQ(VpxHintChangedRects(1, 0, nullptr, 0), 0);
   VpxDispose_Encoder();
   VpxDispose_Encoder();
-  EXPECT_EQ(g_fakeVpx.encodes + g_fakeVpx.keyframes + g_fakeVpx.disposes, 0);
+  EXPECT_EQ(g_fakeVpx.encodes + g_fakeVpx.keyframes + g_fakeVpx.disposes + g_fakeVpx.hints, 0);
   EXPECT_EQ(g_pEncoder, nullptr);
 }
 
