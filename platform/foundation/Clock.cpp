@@ -25,19 +25,26 @@ class SystemClock : public Clock {
   }
 };
 
-SystemClock g_system;
+// Never destroyed: a thread still pacing while the process exits (a capture loop that has not
+// reached its next check yet) may call it after static destruction has begun.
+Clock& SystemClockInstance() {
+  static auto* clock = new SystemClock;
+  return *clock;
+}
+
 std::mutex g_mutex;
 std::shared_ptr<Clock> g_override;
 // Every clock ever installed stays alive for the process: a thread that loaded the pointer just
 // before a test put the system clock back may still be inside one of its calls.
 std::vector<std::shared_ptr<Clock>> g_retired;
-// Read on every call without the mutex.
-std::atomic<Clock*> g_current{&g_system};
+// Read on every call without the mutex; null: the system clock.
+std::atomic<Clock*> g_current{nullptr};
 
 }  // namespace
 
 Clock& CurrentClock() {
-  return *g_current.load(std::memory_order_acquire);
+  Clock* current = g_current.load(std::memory_order_acquire);
+  return current ? *current : SystemClockInstance();
 }
 
 std::shared_ptr<Clock> SetClock(std::shared_ptr<Clock> clock) {
@@ -45,7 +52,7 @@ std::shared_ptr<Clock> SetClock(std::shared_ptr<Clock> clock) {
   auto previous = std::move(g_override);
   if (previous) g_retired.push_back(previous);
   g_override = std::move(clock);
-  g_current.store(g_override ? g_override.get() : &g_system, std::memory_order_release);
+  g_current.store(g_override.get(), std::memory_order_release);
   return previous;
 }
 
