@@ -2,12 +2,14 @@
 
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -18,6 +20,13 @@ namespace desktop::x11 {
 namespace {
 
 constexpr size_t kSegments = 2;
+// Past this many damaged rectangles waiting for one segment, they merge into their bounding box;
+// past this share of the screen, the segment is grabbed whole.
+constexpr size_t kMaxDamageRects = 32;
+constexpr double kWholeGrabShare = 0.5;
+
+// Image numbers (CGImage::sequence), unique in the process.
+std::atomic<int64_t> gImageSequence{0};
 
 bool IsXrgb32(const XImage* image) {
   return image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
@@ -30,6 +39,15 @@ void ForceOpaque(XImage* image) {
   for (int y = 0; y < image->height; ++y) {
     auto* row = reinterpret_cast<uint32_t*>(image->data + int64_t{y} * image->bytes_per_line);
     for (int x = 0; x < image->width; ++x) row[x] |= 0xff000000u;
+  }
+}
+
+// A packed xRGB rectangle (rows of width words) → its place in a BGRA image, alpha made opaque.
+void CopyOpaque(const uint8_t* src, int width, int height, uint8_t* dst, int64_t dstStride) {
+  for (int y = 0; y < height; ++y) {
+    const auto* in = reinterpret_cast<const uint32_t*>(src + int64_t{y} * width * 4);
+    auto* out = reinterpret_cast<uint32_t*>(dst + y * dstStride);
+    for (int x = 0; x < width; ++x) out[x] = in[x] | 0xff000000u;
   }
 }
 
@@ -101,6 +119,11 @@ class ShmSegment {
   ShmSegment& operator=(const ShmSegment&) = delete;
 
   XImage* image() const { return image_; }
+
+  // What the segment lacks to show the screen as it is now (with the connection's mutex held):
+  // everything, or the rectangles damaged since it was last grabbed.
+  bool stale = true;
+  std::vector<XRectangle> damaged;
 
  private:
   explicit ShmSegment(std::shared_ptr<XConnection> connection)
@@ -194,6 +217,86 @@ struct DisplayX11::Impl {
   bool sizeKnown = false;
   std::vector<std::shared_ptr<ShmSegment>> segments;
 
+  // XDamage on the root: which parts changed between two grabs. `damage` is 0 when the
+  // extension is missing or the stream was lost (then made again at the next grab).
+  bool useDamage = false;
+  Damage damage = 0;
+  XserverRegion parts = 0;              // receives the damage at each grab
+  std::shared_ptr<ShmSegment> scratch;  // damaged rectangles are grabbed here, packed
+  int64_t lastSequence = 0;             // number of the last image handed out; 0: none usable
+
+  // Starts (again) to follow the root's damage. With the mutex held.
+  void startDamage() {
+    Display* dpy = connection->display();
+    XErrorTrap trap(dpy);
+    if (!parts) parts = XFixesCreateRegion(dpy, nullptr, 0);
+    damage = XDamageCreate(dpy, connection->root(), XDamageReportNonEmpty);
+    if (trap.sync() != 0) {
+      if (damage) XDamageDestroy(dpy, damage);
+      damage = 0;
+    }
+  }
+
+  // The rectangles damaged since the last call, clipped to the screen; nothing when the damage
+  // is not known (no extension, first call, a lost stream). With the mutex held.
+  std::optional<std::vector<XRectangle>> takeDamage() {
+    if (!useDamage) return std::nullopt;
+    if (!damage) {
+      startDamage();  // everything counts as damaged until the next call
+      return std::nullopt;
+    }
+    Display* dpy = connection->display();
+    XErrorTrap trap(dpy);
+    XDamageSubtract(dpy, damage, 0, parts);
+    int count = 0;
+    XRectangle* rects = XFixesFetchRegion(dpy, parts, &count);  // a reply: errors are in
+    if (trap.error() || !rects) {
+      if (rects) XFree(rects);
+      std::fprintf(stderr, "x11: the damage of %s was lost; grabbing whole screens\n",
+                   connection->name().c_str());
+      XDamageDestroy(dpy, damage);
+      trap.sync();
+      damage = 0;
+      return std::nullopt;
+    }
+    std::vector<XRectangle> out;
+    out.reserve(count);
+    for (int i = 0; i < count; ++i) {
+      const int x0 = std::max<int>(rects[i].x, 0), y0 = std::max<int>(rects[i].y, 0);
+      const int x1 = std::min<int>(rects[i].x + rects[i].width, width);
+      const int y1 = std::min<int>(rects[i].y + rects[i].height, height);
+      if (x1 > x0 && y1 > y0) {
+        out.push_back({short(x0), short(y0), static_cast<unsigned short>(x1 - x0),
+                       static_cast<unsigned short>(y1 - y0)});
+      }
+    }
+    XFree(rects);
+    return out;
+  }
+
+  // Adds this grab's damage to what every segment lacks (or marks them all stale).
+  void noteDamage(const std::optional<std::vector<XRectangle>>& damaged) {
+    for (auto& s : segments) {
+      if (!damaged) s->stale = true;
+      if (s->stale) {
+        s->damaged.clear();
+        continue;
+      }
+      s->damaged.insert(s->damaged.end(), damaged->begin(), damaged->end());
+      if (s->damaged.size() > kMaxDamageRects) {
+        XRectangle box = s->damaged[0];
+        int x1 = box.x + box.width, y1 = box.y + box.height;
+        for (const XRectangle& r : s->damaged) {
+          x1 = std::max(x1, r.x + r.width), y1 = std::max(y1, r.y + r.height);
+          box.x = std::min(box.x, r.x), box.y = std::min(box.y, r.y);
+        }
+        box.width = static_cast<unsigned short>(x1 - box.x);
+        box.height = static_cast<unsigned short>(y1 - box.y);
+        s->damaged.assign(1, box);
+      }
+    }
+  }
+
   // Picks up RandR screen-size notifications. With the mutex held.
   void drainEvents(std::vector<std::shared_ptr<ShmSegment>>& graveyard) {
     Display* dpy = connection->display();
@@ -222,6 +325,9 @@ struct DisplayX11::Impl {
     // Segments of the old size would fail with BadMatch; they die outside the lock.
     graveyard.insert(graveyard.end(), segments.begin(), segments.end());
     segments.clear();
+    if (scratch) graveyard.push_back(std::move(scratch));
+    scratch.reset();
+    lastSequence = 0;
   }
 
   ShmSegment* freeSegment() {
@@ -240,10 +346,10 @@ struct DisplayX11::Impl {
     return segment.get();
   }
 
-  CGImageRef imageOf(ShmSegment* segment) {
+  CGImageRef imageOf(ShmSegment* segment, bool opaqueDone) {
     XImage* image = segment->image();
     if (!IsXrgb32(image)) return ConvertImage(image);
-    ForceOpaque(image);
+    if (!opaqueDone) ForceOpaque(image);
     auto out = std::make_shared<CGImage>();
     out->width = image->width;
     out->height = image->height;
@@ -255,14 +361,48 @@ struct DisplayX11::Impl {
     return out;
   }
 
+  // Brings the segment up to date: its damaged rectangles only, when it is not stale, the
+  // layout is xRGB and they are a small part of the screen; otherwise all of it.
   CGImageRef grabInto(ShmSegment* segment) {
-    XErrorTrap trap(connection->display());
-    if (!XShmGetImage(connection->display(), connection->root(), segment->image(), 0, 0,
-                      AllPlanes) ||
-        trap.error()) {
+    Display* dpy = connection->display();
+    XErrorTrap trap(dpy);
+    double area = 0;
+    for (const XRectangle& r : segment->damaged) area += double(r.width) * r.height;
+    const bool partial = !segment->stale && IsXrgb32(segment->image()) &&
+                         area <= kWholeGrabShare * width * height && scratchSegment();
+    if (partial) {
+      XImage* image = segment->image();
+      XImage* packed = scratch->image();
+      for (const XRectangle& r : segment->damaged) {
+        // The server writes a sub-image packed (rows of width words, no stride in the
+        // request), so it goes to the scratch segment and is copied into place from there.
+        XImage header = *packed;
+        header.width = r.width;
+        header.height = r.height;
+        header.bytes_per_line = r.width * 4;
+        if (!XShmGetImage(dpy, connection->root(), &header, r.x, r.y, AllPlanes) || trap.error()) {
+          segment->stale = true;
+          return nullptr;
+        }
+        CopyOpaque(reinterpret_cast<const uint8_t*>(packed->data), r.width, r.height,
+                   reinterpret_cast<uint8_t*>(image->data) + int64_t{r.y} * image->bytes_per_line +
+                       int64_t{r.x} * 4,
+                   image->bytes_per_line);
+      }
+    } else if (!XShmGetImage(dpy, connection->root(), segment->image(), 0, 0, AllPlanes) ||
+               trap.error()) {
+      segment->stale = true;
       return nullptr;
     }
-    return imageOf(segment);
+    segment->stale = false;
+    segment->damaged.clear();
+    return imageOf(segment, partial);
+  }
+
+  // The segment that damaged rectangles are grabbed into; null when it cannot be had.
+  ShmSegment* scratchSegment() {
+    if (!scratch) scratch = ShmSegment::Create(connection, width, height);
+    return scratch.get();
   }
 
   CGImageRef grabCopy() {
@@ -287,11 +427,28 @@ struct DisplayX11::Impl {
 
   CGImageRef grab() {
     if (width <= 0 || height <= 0) return nullptr;
-    if (shm) {
-      if (ShmSegment* segment = freeSegment()) return grabInto(segment);
+    auto damaged = takeDamage();
+    noteDamage(damaged);
+    // Without shared memory, or with every segment still referenced by an image someone holds,
+    // a copy.
+    ShmSegment* segment = shm ? freeSegment() : nullptr;
+    CGImageRef image = segment ? grabInto(segment) : grabCopy();
+    if (!image) {
+      lastSequence = 0;  // the next image's damage would not describe the change from the last
+      return nullptr;
     }
-    // No shared memory, or every segment is still referenced by an image someone holds.
-    return grabCopy();
+    auto numbered = std::const_pointer_cast<CGImage>(image);
+    numbered->sequence = ++gImageSequence;
+    if (damaged && lastSequence > 0) {
+      CGImage::ChangeHint hint{lastSequence, {}};
+      hint.rects.reserve(damaged->size());
+      for (const XRectangle& r : *damaged) {
+        hint.rects.push_back({{double(r.x), double(r.y)}, {double(r.width), double(r.height)}});
+      }
+      numbered->changes = std::move(hint);
+    }
+    lastSequence = numbered->sequence;
+    return image;
   }
 };
 
@@ -311,6 +468,9 @@ DisplayX11::DisplayX11(std::shared_ptr<XConnection> connection, Options options)
     impl_->randrEventBase = eventBase;
     XRRSelectInput(dpy, impl_->connection->root(), RRScreenChangeNotifyMask);
   }
+  impl_->useDamage = options.useDamage && impl_->xfixes &&
+                     XDamageQueryExtension(dpy, &eventBase, &errorBase) &&
+                     XDamageQueryVersion(dpy, &major, &minor);
 }
 
 DisplayX11::~DisplayX11() {
@@ -318,6 +478,14 @@ DisplayX11::~DisplayX11() {
   {
     std::lock_guard lock(impl_->connection->mutex());
     segments.swap(impl_->segments);
+    if (impl_->scratch) segments.push_back(std::move(impl_->scratch));
+    if (!impl_->connection->lost()) {
+      Display* dpy = impl_->connection->display();
+      XErrorTrap trap(dpy);
+      if (impl_->damage) XDamageDestroy(dpy, impl_->damage);
+      if (impl_->parts) XFixesDestroyRegion(dpy, impl_->parts);
+      trap.sync();
+    }
   }
   // Segments still held by images live on (they keep the connection); the rest go here.
 }

@@ -9,6 +9,16 @@
 // where the segment cannot be attached (a server in another IPC namespace, a remote display)
 // every grab uses XGetImage. Pixels come out as BGRA with the fourth byte forced to 0xFF; a
 // root whose format is not 32-bit xRGB (e.g. a 16-bit server) is converted into a copy.
+//
+// Damage: with XDamage (and XFixes), each grab first takes the rectangles of the root damaged
+// since the previous grab. Every segment keeps the damage it has not seen since it was last
+// grabbed, and a grab into it re-reads only those rectangles (through a third, scratch segment,
+// since the server writes sub-images packed), copying them into place with the alpha made
+// opaque. A segment that is new, failed its last grab, or missed damage (the first grab, a lost
+// damage stream) is grabbed whole, as is one whose damage covers half the screen; more than
+// kMaxDamageRects rectangles merge into their bounding box. Every image is numbered
+// (CGImage::sequence), and carries the damage since the image before it as its change hint
+// (CGImage::changes) when that is known: not after a size change or a failed grab.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +36,7 @@ class DisplayX11 final : public DisplayService, public CursorService {
  public:
   struct Options {
     bool useSharedMemory = true;  // false: always XGetImage (tests, measurements)
+    bool useDamage = true;        // false: every grab reads the whole screen, no change hints
   };
   // `connection` is used by this object alone (and by the segments it hands out).
   DisplayX11(std::shared_ptr<XConnection> connection, Options options);
