@@ -339,10 +339,15 @@ int32_t VpxEncoder::Encode(const uint8_t* pixels, uint8_t* out, int32_t width, i
     } else {
       // Only where the previous picture is stale can the two differ (see VpxEncoder.h).
       const std::vector<uint8_t>& region = stale_[prev];
-      if (stale_all_[prev]) {
-        last_active_blocks_ = CompareBlocks(cur, *pictures_[prev], nullptr);
-      } else if (std::find(region.begin(), region.end(), 1) != region.end()) {
-        last_active_blocks_ = CompareBlocks(cur, *pictures_[prev], &region);
+      if (stale_all_[prev] || std::find(region.begin(), region.end(), 1) != region.end()) {
+        last_active_blocks_ =
+            CompareBlocks(cur, *pictures_[prev], stale_all_[prev] ? nullptr : &region);
+        // A block found equal to the current picture, which is up to date, is up to date in
+        // the previous picture as well: it need not be compared again.
+        std::vector<uint8_t>& stale = stale_[prev];
+        for (size_t i = 0; i < stale.size(); ++i)
+          stale[i] = stale_all_[prev] ? changed_[i] : stale[i] & changed_[i];
+        stale_all_[prev] = false;
       } else {
         std::fill(changed_.begin(), changed_.end(), 0);
         last_active_blocks_ = AgeBlocks();
