@@ -132,7 +132,14 @@ bool VpxEncoder::Reset(int width, int height, int quality) {
            (width >> (log2_tiles + 1)) >= 256) {
       ++log2_tiles;
     }
-    vpx_codec_control(c, VP9E_SET_TILE_COLUMNS, log2_tiles);
+    vpx_codec_control(c, VP9E_SET_TILE_COLUMNS,
+                      settings_.tile_columns >= 0 ? settings_.tile_columns : log2_tiles);
+    if (settings_.disable_loopfilter) {
+      vpx_codec_control(c, VP9E_SET_DISABLE_LOOPFILTER, settings_.disable_loopfilter);
+    }
+    if (settings_.frame_periodic_boost >= 0) {
+      vpx_codec_control(c, VP9E_SET_FRAME_PERIODIC_BOOST, settings_.frame_periodic_boost);
+    }
   } else {
     vpx_codec_control(c, VP8E_SET_CPUUSED,
                       settings_.cpu_used != EncoderSettings::kAuto ? settings_.cpu_used : 8);
