@@ -7,7 +7,9 @@
 #include <array>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <set>
+#include <utility>
 
 #include "platform/desktop/CoreGraphics.h"
 #include "platform/desktop/x11/x11_connection.h"
@@ -49,6 +51,10 @@ struct EventsX11::Impl {
   std::set<int> heldButtons;
   int32_t verticalRemainder = 0;
   int32_t horizontalRemainder = 0;
+  // Where moveCursorToPoint just put the pointer, until the next posted event: the input path
+  // moves the cursor and then posts the mouse-moved event at the same point, whose motion
+  // would be a second, empty one.
+  std::optional<std::pair<int, int>> warpedTo;
 
   Display* dpy() const { return connection->display(); }
 
@@ -62,8 +68,13 @@ struct EventsX11::Impl {
     return rx == x && ry == y;
   }
 
+  static std::pair<int, int> Rounded(CGPoint p) {
+    return {int(std::lround(p.x)), int(std::lround(p.y))};
+  }
+
   void moveTo(CGPoint p) {
-    XTestFakeMotionEvent(dpy(), -1, int(std::lround(p.x)), int(std::lround(p.y)), CurrentTime);
+    auto [x, y] = Rounded(p);
+    XTestFakeMotionEvent(dpy(), -1, x, y, CurrentTime);
   }
 
   void button(int xButton, bool down) {
@@ -86,6 +97,9 @@ struct EventsX11::Impl {
     bool press = false;
     switch (e.type) {
       case kCGEventMouseMoved:
+        if (warpedTo == Rounded(e.location)) return;  // the warp was this motion
+        moveTo(e.location);
+        return;
       case kCGEventLeftMouseDragged:
       case kCGEventRightMouseDragged:
       case kCGEventOtherMouseDragged:
@@ -227,6 +241,16 @@ bool EventsX11::createEventSource(int32_t) {
 void EventsX11::post(uint32_t, const CGEvent& event) {
   std::lock_guard lock(impl_->connection->mutex());
   if (!impl_->xtest || impl_->connection->lost()) return;
+  const auto warpedTo = std::exchange(impl_->warpedTo, std::nullopt);
+  if (event.kind == CGEventKind::kMouse && event.type == kCGEventMouseMoved) {
+    // The hot path (a burst of moves): no round trip. XTest motion has no error case, and an
+    // error would still be logged by the connection's handler.
+    impl_->warpedTo = warpedTo;
+    impl_->mouse(event);
+    impl_->warpedTo.reset();
+    XFlush(impl_->dpy());
+    return;
+  }
   XErrorTrap trap(impl_->dpy());
   switch (event.kind) {
     case CGEventKind::kMouse:
@@ -245,9 +269,11 @@ void EventsX11::post(uint32_t, const CGEvent& event) {
 int32_t EventsX11::moveCursorToPoint(uint32_t, CGPoint point) {
   std::lock_guard lock(impl_->connection->mutex());
   if (!impl_->xtest || impl_->connection->lost()) return kCGErrorFailure;
-  XErrorTrap trap(impl_->dpy());
+  // Sent without waiting for the server, like a posted move (see post()).
   impl_->moveTo(point);
-  return trap.sync() ? kCGErrorFailure : 0;
+  impl_->warpedTo = Impl::Rounded(point);
+  XFlush(impl_->dpy());
+  return 0;
 }
 
 CGPoint EventsX11::cursorLocation() {

@@ -5,7 +5,10 @@
 // event types name their button; the "other" types use the event's button number. Drag types
 // move with whatever buttons are held. A press or release at the pointer's current position
 // sends no motion first (applications read any motion as movement). Double clicks need nothing
-// special: X clients count clicks from the time and distance between presses.
+// special: X clients count clicks from the time and distance between presses. A mouse-moved
+// event right after moveCursorToPoint to the same point sends no second motion (the input path
+// warps and then posts the move). Moves and warps are flushed to the server without waiting for
+// it (no round trip per event); buttons, wheel and keys wait, so that their errors are caught.
 //
 // Scroll: pixel deltas become notches of 120 (wheel 1 → X buttons 4 up / 5 down, wheel 2 →
 // 6 for positive / 7 for negative); the remainder of each wheel is kept for the next event, so

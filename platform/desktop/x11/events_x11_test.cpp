@@ -5,6 +5,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 
 #include <future>
@@ -111,6 +112,57 @@ TEST_F(EventsX11Test, MovesPutThePointerAtThePoint) {
   EXPECT_EQ(events.back().xmotion.x_root, 300);
   EXPECT_EQ(desktop->events->moveCursorToPoint(0, {640, 360}), 0);
   EXPECT_EQ(desktop->events->cursorLocation(), (CGPoint{640, 360}));
+}
+
+// Counts the pointer motions the server gets (XInput2 raw motion: also the ones that do not move
+// the pointer, which core MotionNotify leaves out).
+int RawMotions(Display* dpy, int opcode, double seconds) {
+  int count = 0;
+  WaitFor(
+      [&] {
+        while (XPending(dpy) > 0) {
+          XEvent e;
+          XNextEvent(dpy, &e);
+          if (e.type == GenericEvent && e.xcookie.extension == opcode &&
+              e.xcookie.evtype == XI_RawMotion) {
+            ++count;
+          }
+        }
+        return false;
+      },
+      seconds);
+  return count;
+}
+
+TEST_F(EventsX11Test, AMoveRightAfterAWarpToItsPointIsNotASecondMotion) {
+  int opcode, event, error;
+  ASSERT_TRUE(XQueryExtension(observer, "XInputExtension", &opcode, &event, &error));
+  unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+  XISetMask(bits, XI_RawMotion);
+  XIEventMask mask{XIAllMasterDevices, sizeof(bits), bits};
+  XISelectEvents(observer, DefaultRootWindow(observer), &mask, 1);
+  XSync(observer, False);
+  RawMotions(observer, opcode, 0.2);  // anything earlier
+
+  desktop->events->moveCursorToPoint(0, {400, 300});
+  post(Mouse(kCGEventMouseMoved, 400.2, 299.8));  // the same point: no second motion
+  desktop->events->moveCursorToPoint(0, {410, 300});
+  post(Mouse(kCGEventMouseMoved, 420, 300));  // elsewhere: moved
+  post(Mouse(kCGEventMouseMoved, 420, 300));  // no warp before it: moved again
+  EXPECT_EQ(RawMotions(observer, opcode, 1.0), 4);
+
+  // A press at the warp's point still arrives, and so does the drag after it.
+  InputRecorder recorder(observer);
+  desktop->events->moveCursorToPoint(0, {200, 100});
+  post(Mouse(kCGEventLeftMouseDown, 200, 100));
+  desktop->events->moveCursorToPoint(0, {230, 120});
+  post(Mouse(kCGEventLeftMouseDragged, 230, 120));
+  post(Mouse(kCGEventLeftMouseUp, 230, 120));
+  auto events = recorder.collectUntil([](auto& ev) { return HasType(ev, ButtonRelease, 1); });
+  EXPECT_TRUE(HasType(events, ButtonPress, 1));
+  EXPECT_TRUE(HasType(events, ButtonRelease, 1));
+  EXPECT_TRUE(HasType(events, MotionNotify, -1));
+  EXPECT_EQ(pointerMask() & Button1Mask, 0u);
 }
 
 TEST_F(EventsX11Test, EveryButtonArrivesAsItsXButton) {
