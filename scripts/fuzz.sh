@@ -9,12 +9,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j"$(nproc)"
+# Only the fuzz targets (and what they link), not the whole tree in the fuzz configuration.
+mapfile -t fuzzers < <(ninja -C build/fuzz -t targets all | sed -n 's/^\([A-Za-z0-9_]*_fuzz\): phony$/\1/p')
+cmake --build --preset fuzz -j"$(nproc)" --target "${fuzzers[@]}"
 
 runs=${FUZZ_RUNS:-20000}
 out=build/fuzz/findings
 mkdir -p "$out"
 status=0
+# Every *_fuzz.cpp in the repository must have become a target.
+for src in $(git ls-files '*_fuzz.cpp'); do
+  name=$(basename "$src" .cpp)
+  if [ ! -x "build/fuzz/bin/$name" ]; then
+    echo "$name: NOT BUILT ($src has no rc_add_fuzzer target)"
+    status=1
+  fi
+done
 for bin in build/fuzz/bin/*_fuzz; do
   [ -x "$bin" ] || continue
   name=$(basename "$bin")
@@ -34,11 +44,12 @@ for bin in build/fuzz/bin/*_fuzz; do
   fi
   printf '%-28s ' "$name"
   log="$out/$name.log"
-  if "$bin" "${limit[@]}" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  started=$(date +%s)
+  if "$bin" "${limit[@]}" -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
        -artifact_prefix="$out/$name-" "$work" >"$log" 2>&1; then
     execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || true)
     [ -n "$execs" ] || execs=$(grep -oE '#[0-9]+' "$log" | tail -n 1 | tr -d '#')
-    echo "ok, ${execs:-?} executions, no findings"
+    echo "ok, ${execs:-?} executions in $(( $(date +%s) - started )) s, no findings"
   else
     echo "FINDING: see $log"
     status=1
