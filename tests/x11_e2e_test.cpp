@@ -10,6 +10,7 @@
 #include <libyuv/convert.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
