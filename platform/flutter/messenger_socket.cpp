@@ -92,43 +92,6 @@ ByteBuffer EncodeHeader(FrameKind kind, uint32_t id, const std::string& channel,
 
 // WriteAll of header then payload in one gathered write, without joining them into one buffer
 // first (a frame message's payload is the whole encoded picture).
-bool WriteAll2(int fd, std::span<const uint8_t> head, std::span<const uint8_t> body,
-               double seconds) {
-  double deadline = Now() + seconds;
-  size_t done = 0;
-  const size_t total = head.size() + body.size();
-  while (done < total) {
-    iovec parts[2];
-    int count = 0;
-    if (done < head.size()) {
-      parts[count++] = {const_cast<uint8_t*>(head.data()) + done, head.size() - done};
-    }
-    const size_t bodyDone = done > head.size() ? done - head.size() : 0;
-    if (bodyDone < body.size()) {
-      parts[count++] = {const_cast<uint8_t*>(body.data()) + bodyDone, body.size() - bodyDone};
-    }
-    msghdr msg{};
-    msg.msg_iov = parts;
-    msg.msg_iovlen = static_cast<size_t>(count);
-    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      double left = deadline - Now();
-      if (left <= 0) return false;
-      pollfd pfd{fd, POLLOUT, 0};
-      int ms = static_cast<int>(left * 1000) + 1;
-      if (poll(&pfd, 1, ms) < 0 && errno != EINTR) return false;
-      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
-      continue;
-    }
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -187,11 +150,25 @@ std::optional<Frame> FrameReader::Next() {
   return frame;
 }
 
-bool WriteAll(int fd, std::span<const uint8_t> bytes, double seconds) {
+WriteOutcome WriteGathered(int fd, std::span<const uint8_t> head, std::span<const uint8_t> body,
+                           double seconds) {
   double deadline = Now() + seconds;
   size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+  const size_t total = head.size() + body.size();
+  while (done < total) {
+    iovec parts[2];
+    int count = 0;
+    if (done < head.size()) {
+      parts[count++] = {const_cast<uint8_t*>(head.data()) + done, head.size() - done};
+    }
+    const size_t bodyDone = done > head.size() ? done - head.size() : 0;
+    if (bodyDone < body.size()) {
+      parts[count++] = {const_cast<uint8_t*>(body.data()) + bodyDone, body.size() - bodyDone};
+    }
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
@@ -199,16 +176,20 @@ bool WriteAll(int fd, std::span<const uint8_t> bytes, double seconds) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       double left = deadline - Now();
-      if (left <= 0) return false;
+      if (left <= 0) return WriteOutcome::kTimedOut;
       pollfd pfd{fd, POLLOUT, 0};
       int ms = static_cast<int>(left * 1000) + 1;
-      if (poll(&pfd, 1, ms) < 0 && errno != EINTR) return false;
-      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+      if (poll(&pfd, 1, ms) < 0 && errno != EINTR) return WriteOutcome::kFailed;
+      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return WriteOutcome::kFailed;
       continue;
     }
-    return false;
+    return WriteOutcome::kFailed;
   }
-  return true;
+  return WriteOutcome::kWritten;
+}
+
+bool WriteAll(int fd, std::span<const uint8_t> bytes, double seconds) {
+  return WriteGathered(fd, bytes, {}, seconds) == WriteOutcome::kWritten;
 }
 
 std::string DefaultMessengerPath() {
@@ -336,6 +317,15 @@ void MessengerSocketServer::acceptLoop() {
     }
     std::unique_lock lock(mutex_);
     if (clientFd_ >= 0) {
+      // A client that has just hung up is still being torn down by its reader thread; the one
+      // connecting now (often the same program, reconnecting) waits for that instead of being
+      // refused.
+      pollfd current{clientFd_, POLLRDHUP, 0};
+      if (poll(&current, 1, 0) > 0 && (current.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+        clientGone_.wait_for(lock, std::chrono::seconds(2), [this] { return clientFd_ < 0; });
+      }
+    }
+    if (clientFd_ >= 0) {
       lock.unlock();
       std::fprintf(stderr, "rc: refused a second messenger client (pid %d): one at a time\n",
                    static_cast<int>(cred.pid));
@@ -387,10 +377,8 @@ void MessengerSocketServer::serveClient(int fd) {
               std::lock_guard lock(self->mutex_);
               if (self->clientFd_ != fd || self->clientGeneration_ != generation) return;
             }
-            Frame out{FrameKind::kReply, id, channel, bytes};
-            if (!WriteAll(fd, EncodeFrame(out), kStuckClientSeconds)) {
-              self->dropClient(fd, "stopped reading");
-            }
+            const ByteBuffer head = EncodeHeader(FrameKind::kReply, id, channel, bytes.size());
+            self->dropClientUnless(fd, WriteGathered(fd, head, bytes, kStuckClientSeconds));
           };
         }
         messenger_->receive(frame->channel, std::move(frame->payload), std::move(reply));
@@ -420,6 +408,7 @@ void MessengerSocketServer::serveClient(int fd) {
     std::lock_guard write(writeMutex_);
     std::lock_guard lock(mutex_);
     clientFd_ = -1;
+    clientGone_.notify_all();
     orphans.swap(pendingReplies_);
     gone = onClientGone_;
     ::close(fd);
@@ -430,10 +419,14 @@ void MessengerSocketServer::serveClient(int fd) {
   if (gone) gone();
 }
 
-void MessengerSocketServer::dropClient(int fd, const char* why) {
-  std::fprintf(stderr, "rc: messenger client %s for %.0f s; dropping it\n", why,
-               kStuckClientSeconds);
-  shutdown(fd, SHUT_RDWR);  // the reader thread sees the end and cleans up
+void MessengerSocketServer::dropClientUnless(int fd, WriteOutcome outcome) {
+  if (outcome == WriteOutcome::kWritten) return;
+  if (outcome == WriteOutcome::kTimedOut) {
+    std::fprintf(stderr, "rc: messenger client stopped reading for %.0f s; dropping it\n",
+                 kStuckClientSeconds);
+  }
+  // Either way the reader thread sees the end, logs the departure and cleans up.
+  shutdown(fd, SHUT_RDWR);
 }
 
 void MessengerSocketServer::deliver(const std::string& channel, const ByteBuffer& message,
@@ -453,8 +446,9 @@ void MessengerSocketServer::deliver(const std::string& channel, const ByteBuffer
     }
     if (fd >= 0) {
       const ByteBuffer head = EncodeHeader(FrameKind::kMessage, id, channel, message.size());
-      if (!WriteAll2(fd, head, message, kStuckClientSeconds)) {
-        dropClient(fd, "stopped reading");
+      auto outcome = WriteGathered(fd, head, message, kStuckClientSeconds);
+      if (outcome != WriteOutcome::kWritten) {
+        dropClientUnless(fd, outcome);
       } else if (foundation::FrameTrace::enabled()) {
         foundation::FrameTrace::messageWritten(channel);
       }

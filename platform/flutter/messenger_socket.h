@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -59,8 +60,14 @@ class FrameReader {
   std::string error_;
 };
 
-// Writes a whole buffer to a socket, waiting at most `seconds` in all for the peer to make
-// room. False when the peer is gone or did not read in time.
+enum class WriteOutcome { kWritten, kTimedOut, kFailed };
+
+// Writes `head` then `body` to a socket in gathered writes (no joined copy), waiting at most
+// `seconds` in all for the peer to make room: kTimedOut when it did not read in time, kFailed
+// when it is gone.
+WriteOutcome WriteGathered(int fd, std::span<const uint8_t> head, std::span<const uint8_t> body,
+                           double seconds);
+// WriteGathered of one buffer; true when all of it was written.
 bool WriteAll(int fd, std::span<const uint8_t> bytes, double seconds);
 
 // The default socket path: $XDG_RUNTIME_DIR/tavrindesk/messenger.sock, else
@@ -96,7 +103,8 @@ class MessengerSocketServer : public FlutterPeer,
   void acceptLoop();
   void serveClient(int fd);
   bool send(int fd, const Frame& frame);
-  void dropClient(int fd, const char* why);
+  // Ends the connection after a write that did not complete.
+  void dropClientUnless(int fd, WriteOutcome outcome);
 
   std::string path_;
   std::shared_ptr<EngineMessenger> messenger_;
@@ -107,6 +115,7 @@ class MessengerSocketServer : public FlutterPeer,
 
   mutable std::mutex mutex_;
   int clientFd_ = -1;
+  std::condition_variable clientGone_;
   uint64_t clientGeneration_ = 0;
   std::thread clientThread_;
   std::mutex writeMutex_;

@@ -89,6 +89,31 @@ TEST(MessengerSocket, RefusesADirectoryItDoesNotOwnOrThatIsALink) {
   (void)!system(cmd.c_str());
 }
 
+// A program that closes its connection and connects again at once must be served, not refused
+// as a second client while its old connection is still being torn down.
+TEST(MessengerSocket, AReconnectRightAfterAHangUpIsServed) {
+  char tmpl[] = "/tmp/rc-sock-test-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  FlutterEngine engine;
+  engine.startPlatformThread();
+  std::string error;
+  auto server = MessengerSocketServer::Listen(dir + "/s/m.sock", engine.messenger(), &error);
+  ASSERT_TRUE(server) << error;
+  engine.messenger()->setPeer(server);
+  for (uint32_t round = 1; round <= 20; ++round) {
+    auto client = MessengerSocketClient::Connect(dir + "/s/m.sock", &error);
+    ASSERT_TRUE(client) << error;
+    ASSERT_TRUE(client->send({FrameKind::kMessage, round, "nobody", {0x07, 0x01, 'x', 0x00}}));
+    auto reply = client->receive(20);
+    ASSERT_TRUE(reply.has_value()) << "round " << round << " was refused";
+    EXPECT_EQ(reply->id, round);
+  }
+  server->close();
+  engine.messenger()->setPeer(nullptr);
+  std::string cmd = "rm -rf '" + dir + "'";
+  (void)!system(cmd.c_str());
+}
+
 TEST(MessengerSocket, WriteAllGivesUpOnAPeerThatDoesNotRead) {
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);

@@ -20,6 +20,10 @@ class NSThread {
   // Waits at most `seconds` for the block to return.
   bool waitUntilFinished(double seconds) const;
 
+  // Waits at most `seconds` until no started thread is running any more (a program about to
+  // exit lets its loops see that their objects are gone). True when none is left.
+  static bool waitUntilAllFinished(double seconds);
+
  private:
   struct State {
     mutable std::mutex mutex;

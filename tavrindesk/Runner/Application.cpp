@@ -11,6 +11,7 @@
 #include "platform/desktop/Desktop.h"
 #include "platform/desktop/sim/SimDesktop.h"
 #include "platform/flutter/messenger_socket.h"
+#include "platform/foundation/NSThread.h"
 #include "tavrindesk/Runner/AppDelegate.h"
 #include "tavrindesk/Runner/MainFlutterWindow.h"
 #ifdef RC_HAVE_X11
@@ -168,6 +169,11 @@ int NSApplicationMain(int argc, char** argv) {
     server->close();
     engine->messenger()->setPeer(nullptr);
     engine->releasePlugins();
+    // The capture loop ends at its next check once its capturer is gone; let it, rather than
+    // exiting under it.
+    if (!foundation::NSThread::waitUntilAllFinished(5.0)) {
+      std::fprintf(stderr, "TavrinDesk: a capture thread did not end within 5 s\n");
+    }
     pthread_kill(signalThread.native_handle(), SIGTERM);
     signalThread.join();
   }
