@@ -27,16 +27,14 @@ constexpr int kWatchdogSeconds = 120;
 
 class Watchdog {
  public:
-  explicit Watchdog(const char* what)
-      : thread_([this, what] {
+  Watchdog()
+      : thread_([this] {
           for (int i = 0; i < kWatchdogSeconds * 10 && !done_; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
           }
-          if (!done_) {
-            std::fprintf(stderr, "watchdog: %s made no end within %d s (deadlock)\n", what,
-                         kWatchdogSeconds);
-            std::abort();
-          }
+          if (done_) return;
+          std::fprintf(stderr, "watchdog: no end within %d s (deadlock)\n", kWatchdogSeconds);
+          std::abort();
         }) {}
   ~Watchdog() {
     done_ = true;
@@ -48,7 +46,8 @@ class Watchdog {
   std::thread thread_;
 };
 
-Value RandomCommandArgument(std::mt19937& rng, const char* key) {
+// An argument of every kind the channel reads: none, in and out of range, fractional, a string.
+Value RandomArgument(std::mt19937& rng, const char* key) {
   switch (rng() % 6) {
     case 0:
       return Value();
@@ -67,32 +66,22 @@ Value RandomCommandArgument(std::mt19937& rng, const char* key) {
 
 void FireCommands(flutter::testing::TestPeer& peer, unsigned seed) {
   std::mt19937 rng(seed);
-  static const char* const kReaders[] = {"getFPS",     "incrementFPS", "decrementFPS",
-                                         "getQuality", "setIFrame",    "stopCapture"};
+  static const char* const kOthers[] = {"getFPS",     "incrementFPS", "decrementFPS",
+                                        "getQuality", "setIFrame",    "stopCapture"};
   for (int i = 0; i < kCommandsPerThread; ++i) {
     const unsigned pick = rng() % 10;
     if (pick < 3) {
-      peer.call("rc_capture", "startCapture", RandomCommandArgument(rng, "fps"));
-    } else if (pick < 5) {
-      peer.call("rc_capture", "setFPS", RandomCommandArgument(rng, "value"));
+      peer.call("rc_capture", "startCapture", RandomArgument(rng, "fps"));
     } else if (pick < 6) {
-      peer.call("rc_capture", "setQuality", RandomCommandArgument(rng, "value"));
+      peer.call("rc_capture", pick < 5 ? "setFPS" : "setQuality", RandomArgument(rng, "value"));
     } else {
-      peer.call("rc_capture", kReaders[rng() % std::size(kReaders)]);
+      peer.call("rc_capture", kOthers[rng() % std::size(kOthers)]);
     }
   }
 }
 
-uint64_t SequenceOf(const Value& message) {
-  const Value* data = message.Find("data");
-  const auto* bytes = data ? data->GetIf<std::vector<uint8_t>>() : nullptr;
-  uint64_t seq = UINT64_MAX;
-  if (bytes && bytes->size() == sizeof seq) std::memcpy(&seq, bytes->data(), sizeof seq);
-  return seq;
-}
-
 TEST(CapturePluginStressTest, RandomCommandsAgainstAHoldingPeer) {
-  Watchdog watchdog("the capture stress test");
+  Watchdog watchdog;
   desktop::sim::testing::ScopedSimDesktop sim;
   sim->setDisplaySize(48, 32);
   flutter::FlutterEngine engine;
@@ -107,9 +96,8 @@ TEST(CapturePluginStressTest, RandomCommandsAgainstAHoldingPeer) {
   // capture lock, i.e. in the order in which producers reach the hand-over.
   std::atomic<uint64_t> handedOver{0};
   rc_core::synced(capture.get(), [&] {
-    auto deliver = capture->evCaptureFrame;
-    capture->evCaptureFrame = [deliver, &handedOver](std::vector<uint8_t>,
-                                                     std::optional<BaseCapture::CursorFrame> c) {
+    capture->evCaptureFrame = [deliver = capture->evCaptureFrame, &handedOver](
+                                  std::vector<uint8_t>, std::optional<BaseCapture::CursorFrame> c) {
       const uint64_t seq = handedOver.fetch_add(1);
       std::vector<uint8_t> data(sizeof seq);
       std::memcpy(data.data(), &seq, sizeof seq);
@@ -136,15 +124,19 @@ TEST(CapturePluginStressTest, RandomCommandsAgainstAHoldingPeer) {
   holder.join();
   peer->setHolding(false);
 
-  // None lost between hand-over and peer: every frame handed over arrives, in order.
-  ASSERT_TRUE(peer->waitForMessages(handedOver.load()));
-  ASSERT_EQ(handedOver.load(), atDispose);  // no frame is made after dispose
+  // None lost between hand-over and peer: every frame handed over arrives, in order, and none
+  // is made after dispose.
+  ASSERT_TRUE(peer->waitForMessages(atDispose));
+  ASSERT_EQ(handedOver.load(), atDispose);
   auto messages = peer->messages();
-  ASSERT_EQ(messages.size(), handedOver.load());
+  ASSERT_EQ(messages.size(), atDispose);
   for (size_t i = 0; i < messages.size(); ++i) {
     ASSERT_TRUE(messages[i].call);
     const Value& args = messages[i].call->arguments;
-    ASSERT_EQ(SequenceOf(args), i);
+    const auto* bytes = args.Find("data")->GetIf<std::vector<uint8_t>>();
+    uint64_t seq = UINT64_MAX;
+    if (bytes && bytes->size() == sizeof seq) std::memcpy(&seq, bytes->data(), sizeof seq);
+    ASSERT_EQ(seq, i);
     if (const Value* fps = args.Find("fps")) {
       EXPECT_GE(fps->AsInt64().value_or(0), 1);
       EXPECT_LT(i, atDispose) << "a frame made after dispose carries fps";

@@ -1,3 +1,6 @@
+// The "rc_capture" channel, driven only through encoded calls from the in-process peer, on the
+// simulated desktop, with a manual clock whose sleeps wait at a gate: each tick of the capture
+// loop after the first runs only when the test lets it.
 #include "packages/rc_capture/RcCapturePlugin.h"
 
 #include <gtest/gtest.h>
@@ -5,8 +8,12 @@
 #include <future>
 #include <limits>
 
-#include "packages/rc_capture/plugin_test_support.h"
+#include "packages/rc_capture/capture_test_support.h"
 #include "platform/desktop/sim/SimDesktop.h"
+#include "platform/desktop/sim/testing/SimDesktopFixture.h"
+#include "platform/flutter/FlutterEngine.h"
+#include "platform/flutter/testing/TestPeer.h"
+#include "platform/foundation/testing/ManualClock.h"
 
 namespace rc_capture {
 namespace {
@@ -18,142 +25,207 @@ using flutter::MakeMap;
 using flutter::Value;
 using flutter::ValueList;
 using flutter::ValueMap;
-using testing::CapturePluginTest;
-using testing::Keys;
 
 constexpr auto kSeconds = std::chrono::seconds(20);
+constexpr int32_t kInt32Max = std::numeric_limits<int32_t>::max();
+constexpr int32_t kInt32Min = std::numeric_limits<int32_t>::min();
 
+// A reply or field that must be 64-bit on the wire (tag 4): Value equality compares the width too.
 Value I64(int64_t v) {
   return Value(v);
 }
 
+// The keys of a map, in order.
+std::vector<std::string> Keys(const Value& map) {
+  std::vector<std::string> keys;
+  if (const auto* m = map.GetIf<ValueMap>()) {
+    for (const auto& [k, v] : *m)
+      keys.push_back(k.Is<std::string>() ? *k.GetIf<std::string>() : "?");
+  }
+  return keys;
+}
+
+// Waits (bounded) until `done` holds; the bound only ends a test that would otherwise hang.
+template <typename F>
+bool WaitUntil(F done) {
+  for (int i = 0; i < 20000 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+class CapturePluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim->setDisplaySize(64, 48);
+    clock->setOnSleep([gate = gate](double) { gate->pass(); });
+    engine.startPlatformThread();
+    peer = flutter::testing::TestPeer::Attach(engine);
+    engine.runOnPlatformThreadAndWait(
+        [&] { plugin = RcCapturePlugin::Register(engine.registrarForPlugin("RcCapturePlugin")); });
+    capture = plugin->captureForTesting();
+  }
+  void TearDown() override {
+    peer->setHolding(false);
+    if (plugin) peer->call("rc_capture", "dispose");
+    gate->open();
+    for (const auto& t : threads) EXPECT_TRUE(t->waitUntilFinished(20));
+    engine.stopPlatformThread();
+  }
+
+  // Sends one command and returns its reply (null for the absent value).
+  Value call(const std::string& method, const Value& args = Value()) {
+    return peer->call("rc_capture", method, args).value();
+  }
+  // "startCapture", remembering the capture thread so that TearDown can wait for it.
+  Value start(const Value& args = Value()) {
+    auto reply = call("startCapture", args);
+    if (auto t = capture->threadForTesting()) threads.push_back(t);
+    return reply;
+  }
+  // The argument map of message i, checked to be an "onCaptureFrame" call.
+  Value message(size_t i) {
+    auto all = peer->messages();
+    EXPECT_LT(i, all.size());
+    if (i >= all.size() || !all[i].call) return Value(ValueMap{});
+    EXPECT_EQ(all[i].call->method, "onCaptureFrame");
+    return all[i].call->arguments;
+  }
+  // Whether message i carries a VP9 key frame.
+  bool isKeyFrame(size_t i) {
+    const Value m = message(i);
+    const auto* data = m.Find("data") ? m.Find("data")->GetIf<std::vector<uint8_t>>() : nullptr;
+    return data && !data->empty() && ((*data)[0] & 0xcc) == 0x80;
+  }
+  // Holds messages, starts capture and waits until the producer of frame 2 waits at the
+  // semaphore behind the held frame 1.
+  void holdTwoFrames() {
+    peer->setHolding(true);
+    start();
+    ASSERT_TRUE(WaitUntil([&] { return peer->heldCount() == 1; }));
+    gate->allow();
+    ASSERT_TRUE(WaitUntil([&] { return sim->grabCount() == 2; }));
+  }
+
+  desktop::sim::testing::ScopedSimDesktop sim;
+  foundation::testing::ScopedManualClock clock;
+  std::shared_ptr<testing::Gate> gate = std::make_shared<testing::Gate>();
+  flutter::FlutterEngine engine;
+  std::shared_ptr<flutter::testing::TestPeer> peer;
+  std::shared_ptr<RcCapturePlugin> plugin;
+  std::shared_ptr<BaseCapture> capture;
+  std::vector<std::shared_ptr<foundation::NSThread>> threads;
+};
+
 // ---- the command table
 
-TEST_F(CapturePluginTest, EveryCommandRightAfterRegistration) {
-  EXPECT_EQ(call("getFPS"), I64(30));
-  EXPECT_TRUE(call("getFPS").Is<int64_t>());  // 64-bit on the wire, even when small
-  EXPECT_EQ(call("getQuality"), I64(0));
-  EXPECT_TRUE(call("getQuality").Is<int64_t>());
-  EXPECT_EQ(call("incrementFPS"), I64(30));
-  EXPECT_EQ(call("decrementFPS"), I64(29));
-  EXPECT_EQ(call("setFPS", MakeMap({{"value", 10}})), Value(true));
-  EXPECT_EQ(call("getFPS"), I64(10));
-  EXPECT_EQ(call("incrementFPS"), I64(10));
-  EXPECT_EQ(call("setQuality", MakeMap({{"value", 2}})), Value(true));
-  EXPECT_EQ(call("getQuality"), I64(2));
-  EXPECT_EQ(call("setIFrame"), Value(true));
-  EXPECT_EQ(call("stopCapture"), Value(true));
-  EXPECT_EQ(call("requestPermission"), Value(true));
-  EXPECT_TRUE(call("checkPermission").Is<bool>());
-  EXPECT_TRUE(call("getResolution").Is<ValueList>());
-  EXPECT_EQ(call("noSuchCommand"), Value(true));
-  EXPECT_EQ(call("setFPS"), Value(false));
-  EXPECT_EQ(call("setQuality", MakeMap({})), Value(false));
-  EXPECT_EQ(call("getQuality"), I64(2));
-}
-
-TEST_F(CapturePluginTest, EveryCommandAfterDispose) {
-  auto thread = capture->threadForTesting();
-  EXPECT_EQ(call("dispose"), Value(true));
+// Each command in order, before "dispose" and then again after it. Names are case-sensitive:
+// unknown ones are answered true and change nothing.
+TEST_F(CapturePluginTest, EveryCommandBeforeAndAfterDispose) {
+  sim->setWindowList(std::vector<CFWindowEntry>{CFDictionary{{"kCGWindowName", "Mail"}}});
+  const Value screens = call("getResolution");
+  const Value null, yes(true), no(false);
+  const struct {
+    const char* method;
+    Value args, before, after;
+  } steps[] = {
+      {"getFPS", null, I64(30), null},
+      {"incrementFPS", null, I64(30), null},
+      {"decrementFPS", null, I64(29), null},
+      {"setFPS", MakeMap({{"value", 10}}), yes, yes},
+      {"getFPS", null, I64(10), null},
+      {"incrementFPS", null, I64(10), null},
+      {"setFPS", null, no, no},
+      {"setQuality", MakeMap({{"value", 2}}), yes, yes},
+      {"setQuality", MakeMap({}), no, no},
+      {"getQuality", null, I64(2), null},
+      {"setIFrame", null, yes, yes},
+      {"stopCapture", null, yes, yes},
+      {"requestPermission", null, yes, yes},
+      {"checkPermission", null, yes, yes},
+      {"getResolution", null, screens, screens},
+      {"noSuchCommand", null, yes, yes},
+      {"SetFPS", MakeMap({{"value", 5}}), yes, yes},
+      {"GETFPS", null, yes, yes},
+      {"startcapture", MakeMap({{"fps", 5}}), yes, yes},
+      {"getFPS", null, I64(10), null},
+  };
+  for (bool disposed : {false, true}) {
+    for (const auto& s : steps) {
+      EXPECT_EQ(call(s.method, s.args), disposed ? s.after : s.before) << s.method << disposed;
+    }
+    EXPECT_FALSE(capture->isRun);
+    if (!disposed) {
+      EXPECT_EQ(call("dispose"), yes);
+    }
+  }
+  EXPECT_EQ(screens.GetIf<ValueList>()->size(), 1u);
   EXPECT_TRUE(capture->isDisposed());
   EXPECT_EQ(plugin->captureForTesting(), nullptr);
-
-  EXPECT_EQ(call("startCapture", MakeMap({{"fps", 15}})), Value(true));
-  EXPECT_FALSE(capture->isRun);
+  EXPECT_EQ(start(MakeMap({{"fps", 15}})), yes);
   EXPECT_EQ(capture->threadForTesting(), nullptr);
-  EXPECT_EQ(call("stopCapture"), Value(true));
-  EXPECT_EQ(call("setFPS", MakeMap({{"value", 10}})), Value(true));
-  EXPECT_EQ(call("setFPS", MakeMap({})), Value(false));
-  EXPECT_EQ(call("setQuality", MakeMap({{"value", 10}})), Value(true));
-  EXPECT_EQ(call("setQuality"), Value(false));
-  for (const char* reader : {"getFPS", "getQuality", "incrementFPS", "decrementFPS"}) {
-    EXPECT_TRUE(peer->call("rc_capture", reader).isNull()) << reader;
-  }
-  EXPECT_EQ(call("setIFrame"), Value(true));
-  EXPECT_EQ(call("requestPermission"), Value(true));
-  sim->setWindowList(std::vector<CFWindowEntry>{CFDictionary{{"kCGWindowName", "Mail"}}});
-  EXPECT_EQ(call("checkPermission"), Value(true));
-  EXPECT_EQ(call("getResolution").GetIf<ValueList>()->size(), 1u);
-  EXPECT_EQ(call("dispose"), Value(true));
-  EXPECT_EQ(call("Dispose"), Value(true));
+  EXPECT_EQ(call("dispose"), yes);
+  EXPECT_EQ(call("Dispose"), yes);
   EXPECT_EQ(sim->grabCount(), 0);
   EXPECT_EQ(peer->messageCount(), 0u);
-  EXPECT_EQ(capture->GetFps(), 30);  // the dropped capturer was not touched
-}
-
-TEST_F(CapturePluginTest, CommandNamesAreCaseSensitive) {
-  for (const char* name : {"SetFPS", "GETFPS", "startcapture", "StartCapture", "setfps"}) {
-    EXPECT_EQ(call(name, MakeMap({{"fps", 5}, {"value", 5}})), Value(true)) << name;
-  }
-  EXPECT_EQ(call("getFPS"), I64(30));
-  EXPECT_FALSE(capture->isRun);
+  EXPECT_EQ(call("setFPS", MakeMap({{"value", 3}})), yes);
+  EXPECT_EQ(capture->GetFps(), 10);  // the dropped capturer is not touched
 }
 
 // ---- integer arguments
 
+// A rate below 1 used to reach SetFps unchanged and made the frame period infinite or negative;
+// rates are clamped to 1 and qualities to 32 bits.
 TEST_F(CapturePluginTest, IntegerArgumentsAreSigned64BitNumbersUnderTheirKey) {
   const struct {
     const char* what;
     Value args;
     bool counts;
-    int64_t value;
+    int64_t fps, quality;
   } cases[] = {
-      {"no argument", Value(), false, 0},
-      {"empty map", Value(ValueMap{}), false, 0},
-      {"a list", Value(ValueList{Value(20)}), false, 0},
-      {"a bare number", Value(20), false, 0},
-      {"a string", MakeMap({{"k", "20"}}), false, 0},
-      {"a fraction", MakeMap({{"k", 20.5}}), false, 0},
-      {"a boolean", MakeMap({{"k", true}}), false, 0},
-      {"a list value", MakeMap({{"k", Value(ValueList{Value(20)})}}), false, 0},
-      {"2^63 as a float", MakeMap({{"k", 9223372036854775808.0}}), false, 0},
-      {"NaN", MakeMap({{"k", std::numeric_limits<double>::quiet_NaN()}}), false, 0},
-      {"a non-string key", Value(ValueMap{{Value("k"), Value(20)}, {Value(1), Value(2)}}), false,
+      {"no argument", Value(), false, 0, 0},
+      {"empty map", Value(ValueMap{}), false, 0, 0},
+      {"a list", Value(ValueList{Value(20)}), false, 0, 0},
+      {"a bare number", Value(20), false, 0, 0},
+      {"a string", MakeMap({{"k", "20"}}), false, 0, 0},
+      {"a fraction", MakeMap({{"k", 20.5}}), false, 0, 0},
+      {"a boolean", MakeMap({{"k", true}}), false, 0, 0},
+      {"2^63 as a float", MakeMap({{"k", 9223372036854775808.0}}), false, 0, 0},
+      {"NaN", MakeMap({{"k", std::numeric_limits<double>::quiet_NaN()}}), false, 0, 0},
+      {"a non-string key", Value(ValueMap{{Value("k"), Value(20)}, {Value(1), Value(2)}}), false, 0,
        0},
-      {"int32", MakeMap({{"k", int32_t{20}}}), true, 20},
-      {"int64", MakeMap({{"k", int64_t{21}}}), true, 21},
-      {"a whole float", MakeMap({{"k", 20.0}}), true, 20},
-      {"-2^63 as a float", MakeMap({{"k", -9223372036854775808.0}}), true, 1},
-      {"other keys beside it", MakeMap({{"other", "x"}, {"k", 22}}), true, 22},
+      {"int32", MakeMap({{"k", int32_t{20}}}), true, 20, 20},
+      {"int64", MakeMap({{"k", int64_t{21}}}), true, 21, 21},
+      {"a whole float", MakeMap({{"k", 20.0}}), true, 20, 20},
+      {"other keys beside it", MakeMap({{"other", "x"}, {"k", 22}}), true, 22, 22},
+      {"zero", MakeMap({{"k", 0}}), true, 1, 0},
+      {"beyond 32 bits", MakeMap({{"k", int64_t{1} << 40}}), true, int64_t{1} << 40, kInt32Max},
+      {"below 32 bits", MakeMap({{"k", -(int64_t{1} << 40)}}), true, 1, kInt32Min},
+      {"-2^63 as a float", MakeMap({{"k", -9223372036854775808.0}}), true, 1, kInt32Min},
   };
   auto keyed = [](const Value& args, const char* key) {
-    auto* map = args.GetIf<ValueMap>();
+    const auto* map = args.GetIf<ValueMap>();
     if (map == nullptr) return args;
     ValueMap out;
-    for (const auto& [k, v] : *map) {
-      out.emplace_back(k == Value("k") ? Value(key) : k, v);
-    }
+    for (const auto& [k, v] : *map) out.emplace_back(k == Value("k") ? Value(key) : k, v);
     return Value(out);
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     call("setFPS", MakeMap({{"value", 7}}));
+    call("setQuality", MakeMap({{"value", 7}}));
     EXPECT_EQ(call("setFPS", keyed(c.args, "value")), Value(c.counts));
-    EXPECT_EQ(call("getFPS"), I64(c.counts ? std::max<int64_t>(c.value, 1) : 7));
-
+    EXPECT_EQ(call("getFPS"), I64(c.counts ? c.fps : 7));
     EXPECT_EQ(call("setQuality", keyed(c.args, "value")), Value(c.counts));
+    EXPECT_EQ(call("getQuality"), I64(c.counts ? c.quality : 7));
 
     EXPECT_EQ(start(keyed(c.args, "fps")), Value(true));
-    EXPECT_EQ(call("getFPS"), I64(c.counts ? std::max<int64_t>(c.value, 1) : 30));
+    EXPECT_EQ(call("getFPS"), I64(c.counts ? c.fps : 30));
     EXPECT_EQ(call("stopCapture"), Value(true));
     gate->allow();  // lets the stopped loop end
   }
 }
 
-// A rate below 1 used to reach SetFps unchanged and made the frame period infinite or negative.
-TEST_F(CapturePluginTest, RatesBelowOneAndQualitiesBeyond32BitsAreClamped) {
-  EXPECT_EQ(call("setFPS", MakeMap({{"value", 0}})), Value(true));
-  EXPECT_EQ(call("getFPS"), I64(1));
-  EXPECT_EQ(start(MakeMap({{"fps", -3}})), Value(true));
-  EXPECT_EQ(call("getFPS"), I64(1));
-  EXPECT_DOUBLE_EQ(capture->timePerFpsForTesting(), 1.0);
-  EXPECT_EQ(call("setQuality", MakeMap({{"value", int64_t{1} << 40}})), Value(true));
-  EXPECT_EQ(call("getQuality"), I64(std::numeric_limits<int32_t>::max()));
-  EXPECT_EQ(call("setQuality", MakeMap({{"value", -(int64_t{1} << 40)}})), Value(true));
-  EXPECT_EQ(call("getQuality"), I64(std::numeric_limits<int32_t>::min()));
-}
-
-// ---- screens
+// ---- screens and the screen-recording permission
 
 TEST_F(CapturePluginTest, TheScreenListIsInPointsTruncatedTo32BitIntegers) {
   auto screen = [](int32_t x, int32_t y, int32_t w, int32_t h) {
@@ -161,24 +233,12 @@ TEST_F(CapturePluginTest, TheScreenListIsInPointsTruncatedTo32BitIntegers) {
   };
   sim->setScreens({{{0, 0}, {1440, 900}}});
   EXPECT_EQ(call("getResolution"), Value(ValueList{screen(0, 0, 1440, 900)}));
-
   sim->setScreens({{{0, 0}, {1440, 900}}, {{-1920, 100}, {1920, 1080}}});
   EXPECT_EQ(call("getResolution"),
             Value(ValueList{screen(0, 0, 1440, 900), screen(-1920, 100, 1920, 1080)}));
-
   sim->setScreens({{{1440.5, -900.7}, {1280.9, 800.2}}});
-  auto reply = call("getResolution");
-  EXPECT_EQ(reply, Value(ValueList{screen(1440, -900, 1280, 800)}));
-  const auto& first = (*reply.GetIf<ValueList>())[0];
-  for (const char* key : {"x", "y", "width", "height"}) {
-    EXPECT_TRUE(first.Find(key)->Is<int32_t>()) << key;  // 32-bit on the wire
-  }
-
-  sim->setScreens({});
-  EXPECT_EQ(call("getResolution"), Value(ValueList{}));
+  EXPECT_EQ(call("getResolution"), Value(ValueList{screen(1440, -900, 1280, 800)}));
 }
-
-// ---- the screen-recording permission
 
 TEST_F(CapturePluginTest, CheckPermissionReadsTheWindowList) {
   sim->setProcessIdentifier(500);
@@ -209,10 +269,6 @@ TEST_F(CapturePluginTest, CheckPermissionReadsTheWindowList) {
        std::vector<CFWindowEntry>{CFDictionary{{"kCGWindowName", desktop::CFOther{}}}}, true},
       {"entries that are not dictionaries are skipped",
        std::vector<CFWindowEntry>{std::nullopt, titled(int64_t{500}, "Us"), std::nullopt}, false},
-      {"the first titled foreign window decides",
-       std::vector<CFWindowEntry>{std::nullopt, titled(int64_t{500}, "Us"),
-                                  titled(int64_t{9}, "Notes")},
-       true},
   };
   for (const auto& c : cases) {
     sim->setWindowList(c.list);
@@ -226,7 +282,6 @@ TEST_F(CapturePluginTest, RequestPermissionAsksFrom1015OnAndAlwaysOpensTheSettin
       "url:x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture";
   sim->setOperatingSystemVersion({10, 14, 6});
   EXPECT_EQ(call("requestPermission"), Value(true));
-  EXPECT_EQ(sim->permissionCalls(), (std::vector<std::string>{url}));
   sim->setOperatingSystemVersion({10, 15, 0});
   EXPECT_EQ(call("requestPermission"), Value(true));
   sim->setOperatingSystemVersion({14, 2, 0});
@@ -243,26 +298,16 @@ TEST_F(CapturePluginTest, AFrameMessageCarriesTheCeilingTheFrameAndTheCursor) {
   ASSERT_TRUE(peer->waitForMessages(1));
   auto m = message(0);
   EXPECT_EQ(Keys(m), (std::vector<std::string>{"fps", "data", "cursor"}));
-  EXPECT_TRUE(m.Find("fps")->Is<int64_t>());
   EXPECT_EQ(*m.Find("fps"), I64(30));
-  const auto* data = m.Find("data")->GetIf<std::vector<uint8_t>>();
-  ASSERT_NE(data, nullptr);
-  ASSERT_FALSE(data->empty());
-  EXPECT_EQ((*data)[0] & 0xc4, 0x80);  // a VP9 key frame: the first frame after a start
-
+  EXPECT_TRUE(isKeyFrame(0));  // the first frame after a start
   const Value& cursor = *m.Find("cursor");
   EXPECT_EQ(Keys(cursor), (std::vector<std::string>{"x", "y", "width", "height", "data"}));
-  for (const char* key : {"x", "y", "width", "height"}) {
-    EXPECT_TRUE(cursor.Find(key)->Is<int64_t>()) << key;
-  }
-  EXPECT_EQ(*cursor.Find("x"), I64(4));
-  EXPECT_EQ(*cursor.Find("y"), I64(5));
-  EXPECT_EQ(*cursor.Find("width"), I64(32));
-  EXPECT_EQ(*cursor.Find("height"), I64(32));
+  EXPECT_EQ(std::vector({*cursor.Find("x"), *cursor.Find("y"), *cursor.Find("width"),
+                         *cursor.Find("height")}),
+            std::vector({I64(4), I64(5), I64(32), I64(32)}));
   const auto* png = cursor.Find("data")->GetIf<std::vector<uint8_t>>();
-  ASSERT_NE(png, nullptr);
-  ASSERT_GT(png->size(), 8u);
-  EXPECT_EQ((*png)[1], 'P');
+  ASSERT_TRUE(png && png->size() > 8);
+  EXPECT_EQ(std::string(png->begin() + 1, png->begin() + 4), "PNG");
 
   sim->setCursor(std::nullopt);
   gate->allow();
@@ -272,9 +317,7 @@ TEST_F(CapturePluginTest, AFrameMessageCarriesTheCeilingTheFrameAndTheCursor) {
 
 TEST_F(CapturePluginTest, FramesCarryTheCeilingNotTheWorkingRate) {
   start(MakeMap({{"fps", 12}}));
-  EXPECT_EQ(call("decrementFPS"), I64(11));
-  EXPECT_EQ(call("decrementFPS"), I64(10));
-  EXPECT_EQ(call("decrementFPS"), I64(9));
+  for (int64_t rate : {11, 10, 9}) EXPECT_EQ(call("decrementFPS"), I64(rate));
   gate->allow(2);
   ASSERT_TRUE(peer->waitForMessages(3));
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(*message(i).Find("fps"), I64(12)) << i;
@@ -312,72 +355,45 @@ TEST_F(CapturePluginTest, AfterThePluginIsReleasedFramesCauseNoMessagesAndNoWait
 
 // ---- back-pressure
 
-// Waits (bounded) until `done` holds; the bound only ends a test that would otherwise hang.
-template <typename F>
-bool WaitUntil(F done) {
-  for (int i = 0; i < 20000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
-
-bool IsKeyFrame(const Value& message) {
-  const auto* data =
-      message.Find("data") ? message.Find("data")->GetIf<std::vector<uint8_t>>() : nullptr;
-  return data && !data->empty() && ((*data)[0] & 0xcc) == 0x80;
-}
-
 TEST_F(CapturePluginTest, AHeldMessageMakesTheNextProducerWaitAndNothingIsDropped) {
-  peer->setHolding(true);
-  start();
-  ASSERT_TRUE(WaitUntil([&] { return peer->heldCount() == 1; }));
-  gate->allow();  // frame 2: grabbed and encoded, then its producer waits at the semaphore
-  ASSERT_TRUE(WaitUntil([&] { return sim->grabCount() == 2; }));
+  holdTwoFrames();
   EXPECT_EQ(peer->messageCount(), 0u);
   EXPECT_EQ(plugin->semaphore.count(), 0);
-
   ASSERT_TRUE(peer->releaseOne());
   ASSERT_TRUE(peer->waitForMessages(1));
   ASSERT_TRUE(WaitUntil([&] { return peer->heldCount() == 1; }));  // frame 2 handed over
   ASSERT_TRUE(peer->releaseOne());
   ASSERT_TRUE(peer->waitForMessages(2));
-
-  EXPECT_TRUE(IsKeyFrame(message(0)));
-  EXPECT_FALSE(IsKeyFrame(message(1)));
+  EXPECT_TRUE(isKeyFrame(0));
+  EXPECT_FALSE(isKeyFrame(1));
   EXPECT_EQ(peer->maxConcurrentDeliveries(), 1);
   EXPECT_TRUE(WaitUntil([&] { return plugin->semaphore.count() == 1; }));
-  EXPECT_EQ(plugin->semaphore.count(), 1);
 }
 
+// The re-send waits on the platform thread for the held message; the hand-over must not need
+// that thread.
 TEST_F(CapturePluginTest, StartCaptureResendsOnThePlatformThreadWhileAMessageIsInFlight) {
   peer->setHolding(true);
   start();
   ASSERT_TRUE(WaitUntil([&] { return peer->heldCount() == 1; }));
-  // The re-send waits on the platform thread for the held message; the hand-over must not need
-  // that thread.
   auto again = std::async(std::launch::async, [&] { return call("startCapture"); });
   ASSERT_TRUE(peer->releaseOne());
   ASSERT_EQ(again.wait_for(kSeconds), std::future_status::ready);
   EXPECT_EQ(again.get(), Value(true));
   ASSERT_TRUE(peer->releaseOne());
   ASSERT_TRUE(peer->waitForMessages(2));
-  EXPECT_TRUE(IsKeyFrame(message(1)));  // the re-sent frame follows a key-frame request
-  EXPECT_EQ(sim->grabCount(), 1);       // ... and reuses the last image
+  EXPECT_TRUE(isKeyFrame(1));      // the re-sent frame follows a key-frame request
+  EXPECT_EQ(sim->grabCount(), 1);  // ... and reuses the last image
   EXPECT_EQ(peer->maxConcurrentDeliveries(), 1);
 }
 
+// The capture thread holds the capture lock while it waits to hand frame 2 over; the command
+// waits for that lock on the platform thread.
 class CommandWhileTheProducerWaits : public CapturePluginTest,
                                      public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(CommandWhileTheProducerWaits, DoesNotDeadlock) {
-  peer->setHolding(true);
-  start();
-  ASSERT_TRUE(WaitUntil([&] { return peer->heldCount() == 1; }));
-  gate->allow();
-  ASSERT_TRUE(WaitUntil([&] { return sim->grabCount() == 2; }));
-  // The capture thread holds the capture lock while it waits to hand frame 2 over; the command
-  // waits for that lock on the platform thread.
+  holdTwoFrames();
   auto reply = std::async(std::launch::async, [&] { return call(GetParam()); });
   ASSERT_TRUE(peer->releaseOne());
   ASSERT_EQ(reply.wait_for(kSeconds), std::future_status::ready);
