@@ -1,7 +1,6 @@
 #include "platform/desktop/x11/test_support/X11TestFixture.h"
 
 #include <X11/XKBlib.h>
-#include <X11/Xutil.h>
 
 #include <chrono>
 #include <thread>
@@ -12,10 +11,8 @@ namespace desktop::x11::testing {
 
 XvfbServer* SharedXvfb(std::string* why) {
   static std::string error;
-  static std::unique_ptr<XvfbServer> server = [] {
-    return XvfbServer::Start(
-        std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24", {}, &error);
-  }();
+  static std::unique_ptr<XvfbServer> server = XvfbServer::Start(
+      std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24", {}, &error);
   if (!server && why) *why = error;
   return server.get();
 }
@@ -36,20 +33,17 @@ void X11Test::SetUp() {
   displayName = server->display();
   observer = XOpenDisplay(displayName.c_str());
   ASSERT_NE(observer, nullptr);
-  std::string error;
-  desktop = CreateX11Desktop(displayName, &error);
-  ASSERT_NE(desktop, nullptr) << error;
+  desktop = CreateX11Desktop(displayName, &why);
+  ASSERT_NE(desktop, nullptr) << why;
 }
 
 void X11Test::TearDown() {
   desktop.reset();
-  if (observer) {
-    // Leave the server as the next test expects it: caps lock off, first group, no saver.
-    XkbLockModifiers(observer, XkbUseCoreKbd, LockMask, 0);
-    XkbLockGroup(observer, XkbUseCoreKbd, 0);
-    XSync(observer, False);
-    XCloseDisplay(observer);
-  }
+  if (!observer) return;
+  XkbLockModifiers(observer, XkbUseCoreKbd, LockMask, 0);
+  XkbLockGroup(observer, XkbUseCoreKbd, 0);
+  XSync(observer, False);
+  XCloseDisplay(observer);
 }
 
 InputRecorder::InputRecorder(Display* display) : display_(display) {
@@ -62,15 +56,8 @@ InputRecorder::InputRecorder(Display* display) : display_(display) {
                           CopyFromParent, InputOutput, CopyFromParent,
                           CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
   XMapRaised(display, window_);
-  XSync(display, False);
-  collectUntil([](const std::vector<XEvent>& events) {
-    for (const auto& e : events) {
-      if (e.type == MapNotify) return true;
-    }
-    return false;
-  });
+  waitFor(MapNotify);
   XSetInputFocus(display, window_, RevertToPointerRoot, CurrentTime);
-  XSync(display, False);
   clear();
 }
 
@@ -88,19 +75,22 @@ void InputRecorder::pump() {
   }
 }
 
-std::vector<XEvent> InputRecorder::collectUntil(
-    const std::function<bool(const std::vector<XEvent>&)>& done, double seconds) {
-  WaitFor(
-      [&] {
-        pump();
-        return done(events_);
-      },
-      seconds);
+std::vector<XEvent> InputRecorder::waitFor(int type, int detail, int count) {
+  WaitFor([&] {
+    pump();
+    return CountEvents(events_, type, detail) >= count;
+  });
   return events_;
 }
 
 std::vector<XEvent> InputRecorder::collectFor(double seconds) {
-  return collectUntil([](const std::vector<XEvent>&) { return false; }, seconds);
+  WaitFor(
+      [&] {
+        pump();
+        return false;
+      },
+      seconds);
+  return events_;
 }
 
 void InputRecorder::clear() {
@@ -112,13 +102,10 @@ int CountEvents(const std::vector<XEvent>& events, int type, int detail) {
   int n = 0;
   for (const auto& e : events) {
     if (e.type != type) continue;
-    if (detail >= 0) {
-      int d = (type == KeyPress || type == KeyRelease)         ? int(e.xkey.keycode)
-              : (type == ButtonPress || type == ButtonRelease) ? int(e.xbutton.button)
-                                                               : -1;
-      if (d != detail) continue;
-    }
-    ++n;
+    int d = (type == KeyPress || type == KeyRelease)         ? int(e.xkey.keycode)
+            : (type == ButtonPress || type == ButtonRelease) ? int(e.xbutton.button)
+                                                             : -1;
+    if (detail < 0 || d == detail) ++n;
   }
   return n;
 }

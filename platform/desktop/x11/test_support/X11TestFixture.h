@@ -27,6 +27,8 @@ XvfbServer* SharedXvfb(std::string* why);
 // Polls `condition` until it holds or `seconds` pass. Real waits get generous bounds.
 bool WaitFor(const std::function<bool()>& condition, double seconds = 10);
 
+// Skips without Xvfb; otherwise an observer connection and a desktop on the shared server,
+// which TearDown leaves as the next test expects it (caps lock off, first group).
 class X11Test : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -46,24 +48,22 @@ class InputRecorder {
   InputRecorder(const InputRecorder&) = delete;
   InputRecorder& operator=(const InputRecorder&) = delete;
 
-  // Reads events until `done(events so far)` holds or `seconds` pass; returns them all.
-  std::vector<XEvent> collectUntil(const std::function<bool(const std::vector<XEvent>&)>& done,
-                                   double seconds = 10);
+  // Reads events until `count` of `type` (with `detail` as keycode or button, unless -1) have
+  // come, or 10 s pass; returns every event read since the last clear().
+  std::vector<XEvent> waitFor(int type, int detail = -1, int count = 1);
   // Reads whatever arrives within `seconds` (for "nothing more came" checks).
   std::vector<XEvent> collectFor(double seconds);
-  // Drops events received so far.
+  // Drops the events read so far.
   void clear();
 
-  Window window() const { return window_; }
-
  private:
+  void pump();
   Display* display_;
   Window window_;
   std::vector<XEvent> events_;
-  void pump();
 };
 
-// Counts events of `type` (optionally with `detail` as keycode/button).
+// Counts events of `type` (with `detail` as keycode or button, unless -1).
 int CountEvents(const std::vector<XEvent>& events, int type, int detail = -1);
 
 }  // namespace desktop::x11::testing
