@@ -15,12 +15,8 @@ namespace desktop::x11 {
 namespace {
 
 CGEvent KeyDown(uint16_t macKey) {
-  CGEvent e;
-  e.kind = CGEventKind::kKeyboard;
-  e.type = kCGEventKeyDown;
-  e.keyCode = macKey;
-  e.keyDown = true;
-  return e;
+  return {
+      .kind = CGEventKind::kKeyboard, .type = kCGEventKeyDown, .keyCode = macKey, .keyDown = true};
 }
 
 // Regression: Xlib's default I/O error handler ended the process when the server went. The

@@ -28,33 +28,25 @@ constexpr uint16_t kMacA = 0, kMacS = 1, kMacCommand = 55, kMacShift = 56, kMacC
 constexpr int kXA = 38, kXS = 39, kXShiftL = 50, kXCapsLock = 66, kXControlL = 37;
 
 CGEvent Mouse(CGEventType type, double x, double y, CGMouseButton button = 0) {
-  CGEvent e;
-  e.kind = CGEventKind::kMouse;
-  e.type = type;
-  e.location = {x, y};
-  e.mouseButton = button;
-  return e;
+  return {.kind = CGEventKind::kMouse, .type = type, .location = {x, y}, .mouseButton = button};
 }
 
 CGEvent Key(uint16_t code, bool down, CGEventFlags flags = 0) {
-  CGEvent e;
-  e.kind = CGEventKind::kKeyboard;
-  e.type = down ? kCGEventKeyDown : kCGEventKeyUp;
-  e.keyCode = code;
-  e.keyDown = down;
-  e.flags = flags;
-  return e;
+  return {.kind = CGEventKind::kKeyboard,
+          .type = down ? kCGEventKeyDown : kCGEventKeyUp,
+          .keyCode = code,
+          .keyDown = down,
+          .flags = flags};
 }
 
+// Pixel deltas on the two wheels.
 CGEvent Scroll(int32_t vertical, int32_t horizontal) {
-  CGEvent e;
-  e.kind = CGEventKind::kScrollWheel;
-  e.type = kCGEventScrollWheel;
-  e.scrollUnits = kCGScrollEventUnitPixel;
-  e.wheelCount = 2;
-  e.wheel1 = vertical;
-  e.wheel2 = horizontal;
-  return e;
+  return {.kind = CGEventKind::kScrollWheel,
+          .type = kCGEventScrollWheel,
+          .scrollUnits = kCGScrollEventUnitPixel,
+          .wheelCount = 2,
+          .wheel1 = vertical,
+          .wheel2 = horizontal};
 }
 
 KeySym KeySymOf(XEvent e) {

@@ -120,10 +120,9 @@ TEST(CreateX11Desktop, AccessibilityTrustIsXTestBeingThere) {
     EXPECT_EQ(desktop->system->isProcessTrusted(false), xtest);
     EXPECT_EQ(desktop->events->createEventSource(kCGEventSourceStateHIDSystemState), xtest);
     EXPECT_EQ(desktop->events->moveCursorToPoint(0, {1, 1}), xtest ? 0 : 1000);
-    CGEvent key;
-    key.kind = CGEventKind::kKeyboard;
-    key.type = kCGEventKeyDown;
-    desktop->events->post(kCGHIDEventTap, key);  // dropped without XTEST, not a crash
+    // Dropped without XTEST, not a crash.
+    desktop->events->post(kCGHIDEventTap,
+                          {.kind = CGEventKind::kKeyboard, .type = kCGEventKeyDown});
     desktop->events->releaseHeldInput();
     EXPECT_NE(desktop->display->createImage(), nullptr);
   }
