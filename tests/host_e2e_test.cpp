@@ -1,84 +1,22 @@
 // The real TavrinDesk on the simulated desktop, driven through its messenger socket by the
 // real rcclient and by test clients speaking the socket protocol.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <vpx/vp8dx.h>
-#include <vpx/vpx_decoder.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 #include "platform/flutter/messenger_socket.h"
 #include "platform/flutter/standard_codec.h"
+#include "tests/e2e_support.h"
 #include "tests/process.h"
 
 namespace {
 
+using e2e::MakeTempDir;
+using e2e::WaitForFile;
 using flutter::Frame;
 using flutter::FrameKind;
 using flutter::MessengerSocketClient;
-
-std::string MakeTempDir() {
-  char tmpl[] = "/tmp/tavrindesk-e2e-XXXXXX";
-  return mkdtemp(tmpl);
-}
-
-bool WaitForFile(const std::string& path, double seconds) {
-  for (int i = 0; i < seconds * 50; ++i) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-struct IvfFrames {
-  std::string fourcc;
-  int width = 0, height = 0;
-  std::vector<std::vector<uint8_t>> frames;
-};
-
-IvfFrames ReadIvf(const std::string& path) {
-  IvfFrames out;
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> header(32);
-  if (!in.read(reinterpret_cast<char*>(header.data()), 32)) return out;
-  out.fourcc.assign(header.begin() + 8, header.begin() + 12);
-  out.width = header[12] | header[13] << 8;
-  out.height = header[14] | header[15] << 8;
-  for (;;) {
-    uint8_t fh[12];
-    if (!in.read(reinterpret_cast<char*>(fh), 12)) break;
-    uint32_t size = fh[0] | fh[1] << 8 | fh[2] << 16 | uint32_t(fh[3]) << 24;
-    std::vector<uint8_t> f(size);
-    if (!in.read(reinterpret_cast<char*>(f.data()), size)) break;
-    out.frames.push_back(std::move(f));
-  }
-  return out;
-}
-
-// Decodes every frame; returns how many decoded to an image of the given size.
-int DecodeAll(const IvfFrames& ivf, int width, int height) {
-  vpx_codec_ctx_t codec;
-  if (vpx_codec_dec_init(&codec, ivf.fourcc == "VP90" ? vpx_codec_vp9_dx() : vpx_codec_vp8_dx(),
-                         nullptr, 0) != VPX_CODEC_OK) {
-    return -1;
-  }
-  int good = 0;
-  for (const auto& f : ivf.frames) {
-    if (vpx_codec_decode(&codec, f.data(), static_cast<unsigned>(f.size()), nullptr, 0) !=
-        VPX_CODEC_OK) {
-      break;
-    }
-    vpx_codec_iter_t iter = nullptr;
-    while (vpx_image_t* img = vpx_codec_get_frame(&codec, &iter)) {
-      if (int(img->d_w) == width && int(img->d_h) == height) ++good;
-    }
-  }
-  vpx_codec_destroy(&codec);
-  return good;
-}
 
 class HostEndToEnd : public ::testing::Test {
  protected:
@@ -98,8 +36,7 @@ class HostEndToEnd : public ::testing::Test {
       EXPECT_EQ(status, 0) << host->err();
       EXPECT_NE(host->out().find("Screen sleep enabled"), std::string::npos) << host->out();
     }
-    std::string cmd = "rm -rf '" + dir + "'";
-    (void)!std::system(cmd.c_str());
+    e2e::RemoveTree(dir);
   }
   e2e::RunResult client(std::vector<std::string> args) {
     args.insert(args.begin(), {RCCLIENT_BIN, "--messenger", socket});
@@ -141,12 +78,16 @@ TEST_F(HostEndToEnd, LaunchLinesCallsAndARecordingThatDecodes) {
   auto rec = client({"record", "--fps", "15", "--seconds", "2", "--out", dir + "/out.ivf"});
   ASSERT_EQ(rec.status, 0) << rec.err << rec.out;
   EXPECT_NE(rec.out.find("recorded"), std::string::npos);
-  auto ivf = ReadIvf(dir + "/out.ivf");
+  auto ivf = e2e::ReadIvf(dir + "/out.ivf");
   EXPECT_EQ(ivf.fourcc, "VP90");
   EXPECT_EQ(ivf.width, 1280);
   EXPECT_EQ(ivf.height, 720);
   ASSERT_GE(ivf.frames.size(), 5u);
-  EXPECT_EQ(DecodeAll(ivf, 1280, 720), static_cast<int>(ivf.frames.size()));
+  auto decoded = e2e::DecodeVp9(ivf);
+  EXPECT_TRUE(decoded.ok);
+  EXPECT_EQ(decoded.decoded, static_cast<int>(ivf.frames.size()));
+  EXPECT_EQ(decoded.last.width, 1280);
+  EXPECT_EQ(decoded.last.height, 720);
   EXPECT_TRUE(WaitForFile(dir + "/out-cursor-1.png", 1));
 
   // Input commands never answer; the permission queries do.
