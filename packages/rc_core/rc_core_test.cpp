@@ -118,8 +118,8 @@ TEST(PngData, RedrawsAtTheRequestedSizeWithStraightColours) {
 
 TEST(PngData, GivesNothingForEmptyImagesOrSizes) {
   EXPECT_FALSE(pngData({nullptr, {16, 16}}, {16, 16}, NSImageInterpolation::kHigh));
-  EXPECT_FALSE(pngData({desktop::CGImage::Allocate(0, 0), {0, 0}}, {16, 16},
-                       NSImageInterpolation::kHigh));
+  EXPECT_FALSE(
+      pngData({desktop::CGImage::Allocate(0, 0), {0, 0}}, {16, 16}, NSImageInterpolation::kHigh));
   auto image = SolidImage(8, 8, 0, 0, 0, 255);
   EXPECT_FALSE(pngData(image, {0, 8}, NSImageInterpolation::kHigh));
   EXPECT_FALSE(pngData(image, {8, 0.5}, NSImageInterpolation::kHigh));

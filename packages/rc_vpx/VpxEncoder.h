@@ -52,7 +52,7 @@ struct EncoderSettings {
   // rc_vpx_bench at 1080p, small scene: 3.9 ms CPU a frame against 4.7 ms, 47.0 dB against
   // 47.4; scroll: 46.4 dB against 46.9, CPU unchanged.
   int disable_loopfilter = 2;
-  int tile_columns = -1;       // VP9E_SET_TILE_COLUMNS (log2); -1: one per thread
+  int tile_columns = -1;          // VP9E_SET_TILE_COLUMNS (log2); -1: one per thread
   int frame_periodic_boost = -1;  // VP9E_SET_FRAME_PERIODIC_BOOST; -1: the codec's default
   // VP9: a picture identical to the previous one becomes a one-byte frame that shows the last
   // decoded frame again (show_existing_frame), without running the codec.
