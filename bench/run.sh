@@ -18,6 +18,7 @@
 # Raw files stay in the work directory printed at the end (--keep) or are removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/xvfb.sh
 root=$PWD
 
 sizes="1920x1080"
@@ -124,14 +125,9 @@ ffmpeg_run() {
 }
 
 for size in $sizes; do
-  for n in $(seq 90 140); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
-  done
-  Xvfb ":$n" -screen 0 "${size}x24" -nolisten tcp -noreset >"$work/xvfb-$size.log" 2>&1 &
-  xvfb=$!
+  start_private_xvfb "$size" "$work/xvfb-$size.log" || exit 1
+  xvfb=$XVFB_PID
   pids+=("$xvfb")
-  wait_for "/tmp/.X11-unix/X$n" 10 || { echo "Xvfb did not start"; exit 1; }
-  export DISPLAY=":$n"
 
   for scene in $scenes; do
     for fps in $rates; do

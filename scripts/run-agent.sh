@@ -8,6 +8,7 @@
 #   DESKTOP=sim ./scripts/run-agent.sh           the simulated desktop instead of X
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/xvfb.sh
 ./scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)" --target TavrinDesk rcclient scene
@@ -32,14 +33,9 @@ wait_for() {  # path, seconds
 }
 
 if [ "$desktop" = x11 ] && [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 140); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
-  done
-  echo "no DISPLAY set: starting a private Xvfb on :$n (1920x1080) with a moving scene"
-  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-  pids+=($!)
-  wait_for "/tmp/.X11-unix/X$n" 10 || { echo "Xvfb did not start:"; cat "$work/xvfb.log"; exit 1; }
-  export DISPLAY=":$n"
+  start_private_xvfb 1920x1080 "$work/xvfb.log" || exit 1
+  pids+=("$XVFB_PID")
+  echo "no DISPLAY set: started a private Xvfb on $DISPLAY (1920x1080) with a moving scene"
   "$bin/scene" -d "$DISPLAY" -s small -r 30 >"$work/scene.log" 2>&1 &
   pids+=($!)
 fi

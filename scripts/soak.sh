@@ -13,6 +13,7 @@
 # The screen is 1280x720 (SOAK_SIZE=WxH to change).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/xvfb.sh
 
 seconds=${SOAK_SECONDS:-60}
 warmup=${SOAK_WARMUP_SECONDS:-10}
@@ -48,14 +49,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A private Xvfb on a display number it picks itself (-displayfd).
-exec {fd}>"$work/display"
-Xvfb -displayfd "$fd" -screen 0 "${size}x24" -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec {fd}>&-
-for _ in $(seq 1 200); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { echo "soak: Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
-export DISPLAY=":$(head -n 1 "$work/display")"
+start_private_xvfb "$size" "$work/xvfb.log" || exit 1
+pids+=("$XVFB_PID")
 
 "$bin/scene" -d "$DISPLAY" -s small -r 30 >"$work/scene.log" 2>&1 &
 pids+=($!)
