@@ -18,7 +18,7 @@
 # Raw files stay in the work directory printed at the end (--keep) or are removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/lib/xvfb.sh
+. scripts/lib/run_support.sh
 root=$PWD
 
 sizes="1920x1080"
@@ -30,7 +30,7 @@ psnr_seconds=4
 do_ffmpeg=1
 do_input=1
 do_psnr=1
-keep=0
+KEEP_WORK=${KEEP_WORK:-0}
 build=1
 builddir=$root/build/release
 burst=10000
@@ -48,7 +48,7 @@ while [ $# -gt 0 ]; do
     --no-psnr) do_psnr=0 ;;
     --no-build) build=0 ;;
     --build-dir) builddir=$(realpath "$2"); shift ;;
-    --keep) keep=1 ;;
+    --keep) KEEP_WORK=1 ;;
     -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "unknown option $1 (--help)"; exit 2 ;;
   esac
@@ -62,19 +62,8 @@ if [ $build = 1 ]; then
     motion_probe >/dev/null
 fi
 bin=$builddir/bin
-work=$(mktemp -d /tmp/tavrindesk-bench-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  if [ $keep = 0 ]; then rm -rf "$work"; else echo "raw files: $work"; fi
-}
-trap cleanup EXIT
+begin_work_dir bench
 
-wait_for() {  # path, seconds
-  for _ in $(seq 1 $(( $2 * 10 ))); do [ -e "$1" ] && return 0; sleep 0.1; done
-  return 1
-}
 cpu_ticks() {  # pid → utime + stime in clock ticks
   awk '{print $14 + $15}' "/proc/$1/stat"
 }

@@ -8,7 +8,7 @@
 #   DESKTOP=sim ./scripts/run-agent.sh           the simulated desktop instead of X
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/lib/xvfb.sh
+. scripts/lib/run_support.sh
 ./scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)" --target TavrinDesk rcclient scene
@@ -18,19 +18,7 @@ out=${OUT:-$PWD/recording.ivf}
 fps=${FPS:-30}
 seconds=${SECONDS_TO_RECORD:-5}
 desktop=${DESKTOP:-x11}
-work=$(mktemp -d /tmp/tavrindesk-run-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() {  # path, seconds
-  for _ in $(seq 1 $(( $2 * 10 ))); do [ -e "$1" ] && return 0; sleep 0.1; done
-  return 1
-}
+begin_work_dir run
 
 if [ "$desktop" = x11 ] && [ -z "${DISPLAY:-}" ]; then
   start_private_xvfb 1920x1080 "$work/xvfb.log" || exit 1

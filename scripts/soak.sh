@@ -13,7 +13,7 @@
 # The screen is 1280x720 (SOAK_SIZE=WxH to change).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/lib/xvfb.sh
+. scripts/lib/run_support.sh
 
 seconds=${SOAK_SECONDS:-60}
 warmup=${SOAK_WARMUP_SECONDS:-10}
@@ -40,14 +40,7 @@ if ! command -v Xvfb >/dev/null; then
   exit 0
 fi
 
-work=$(mktemp -d /tmp/tavrindesk-soak-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_work_dir soak
 
 start_private_xvfb "$size" "$work/xvfb.log" || exit 1
 pids+=("$XVFB_PID")
