@@ -4,8 +4,9 @@
  *
  *   motion_probe [-d DISPLAY] -o FILE
  *
- * Writes one line per event: its receive time in ns of CLOCK_MONOTONIC, the device and the
- * source device. Prints "ready" on stdout
+ * Writes one line per event: its receive time in ns of CLOCK_MONOTONIC, the device, the source
+ * device and the kind: m (motion), k/K (key press/release), b/B (button press/release); raw key
+ * and button events are selected too, for the single-event latency. Prints "ready" on stdout
  * once selected; runs until SIGINT/SIGTERM.
  */
 #define _GNU_SOURCE
@@ -65,6 +66,10 @@ int main(int argc, char **argv) {
     }
     unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {0};
     XISetMask(bits, XI_RawMotion);
+    XISetMask(bits, XI_RawKeyPress);
+    XISetMask(bits, XI_RawKeyRelease);
+    XISetMask(bits, XI_RawButtonPress);
+    XISetMask(bits, XI_RawButtonRelease);
     XIEventMask mask = {XIAllMasterDevices, sizeof bits, bits};
     XISelectEvents(dpy, DefaultRootWindow(dpy), &mask, 1);
     XSync(dpy, False);
@@ -83,10 +88,18 @@ int main(int argc, char **argv) {
             long long t = now_ns();
             if (ev.xcookie.type == GenericEvent && ev.xcookie.extension == opcode &&
                 XGetEventData(dpy, &ev.xcookie)) {
-                if (ev.xcookie.evtype == XI_RawMotion) {
+                char kind = 0;
+                switch (ev.xcookie.evtype) {
+                case XI_RawMotion: kind = 'm'; break;
+                case XI_RawKeyPress: kind = 'k'; break;
+                case XI_RawKeyRelease: kind = 'K'; break;
+                case XI_RawButtonPress: kind = 'b'; break;
+                case XI_RawButtonRelease: kind = 'B'; break;
+                }
+                if (kind) {
                     const XIRawEvent *raw = ev.xcookie.data;
-                    fprintf(f, "%lld %d %d\n", t, raw->deviceid, raw->sourceid);
-                    ++count;
+                    fprintf(f, "%lld %d %d %c\n", t, raw->deviceid, raw->sourceid, kind);
+                    if (kind == 'm') ++count;
                 }
                 XFreeEventData(dpy, &ev.xcookie);
             }

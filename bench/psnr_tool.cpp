@@ -3,11 +3,11 @@
 // The k-th frame of the recording is the host's frame k (frames are delivered in order, none
 // dropped), so the dump of frame k meets the k-th decoded picture.
 //
-//   psnr_tool RECORDING.ivf DUMP_DIR
+//   psnr_tool RECORDING.ivf DUMP_DIR [--frames]
 //
 // Prints: `psnr frames=N mean=dB min=dB` (PSNR over Y, U and V of the decoded picture against the
 // grabbed image converted to I420 by the same libyuv conversion the encoder uses). 99 dB stands
-// for identical pictures.
+// for identical pictures. --frames adds one line per compared frame after it: `frame K dB`.
 #include <libyuv/compare.h>
 #include <libyuv/convert.h>
 #include <vpx/vp8dx.h>
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -52,8 +53,9 @@ bool ReadDump(const std::string& path, Dump& dump) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: psnr_tool RECORDING.ivf DUMP_DIR\n");
+  const bool perFrame = argc == 4 && std::strcmp(argv[3], "--frames") == 0;
+  if (argc != 3 && !perFrame) {
+    std::fprintf(stderr, "usage: psnr_tool RECORDING.ivf DUMP_DIR [--frames]\n");
     return 2;
   }
   std::FILE* ivf = std::fopen(argv[1], "rb");
@@ -74,6 +76,7 @@ int main(int argc, char** argv) {
   Dump dump;
   double sum = 0, worst = 1e9;
   int compared = 0, decodeErrors = 0;
+  std::vector<std::pair<long, double>> perFrameResults;
   for (long k = 0;; ++k) {
     uint8_t fh[12];
     if (std::fread(fh, 1, 12, ivf) != 12) break;
@@ -105,6 +108,7 @@ int main(int argc, char** argv) {
     sum += std::min(psnr, 99.0);
     worst = std::min(worst, psnr);
     ++compared;
+    perFrameResults.emplace_back(k, std::min(psnr, 99.0));
   }
   std::fclose(ivf);
   vpx_codec_destroy(&decoder);
@@ -114,5 +118,8 @@ int main(int argc, char** argv) {
   }
   std::printf("psnr frames=%d mean=%.2f min=%.2f decode_errors=%d\n", compared, sum / compared,
               std::min(worst, 99.0), decodeErrors);
+  if (perFrame) {
+    for (const auto& [k, psnr] : perFrameResults) std::printf("frame %ld %.2f\n", k, psnr);
+  }
   return 0;
 }

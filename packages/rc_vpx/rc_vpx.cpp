@@ -38,6 +38,11 @@ int32_t Encode_HintChangedRects(void* handle, int64_t sequence, int64_t previous
              : 0;
 }
 
+int32_t Encode_Prepare(void* handle, int32_t width, int32_t height, int32_t quality) {
+  if (!handle) return 0;
+  return static_cast<VpxEncoder*>(handle)->Prepare(width, height, quality) ? 1 : 0;
+}
+
 void ForceKeyframe(void* handle) {
   if (handle) static_cast<VpxEncoder*>(handle)->RequestKeyframe();
 }

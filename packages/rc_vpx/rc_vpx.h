@@ -5,7 +5,8 @@
 // handle (and does nothing or returns 0); invalid arguments never crash and never produce a frame.
 //
 // Threading: one handle is driven by one encoding thread at a time (Encode, Dispose_Encoder).
-// ForceKeyframe is the exception: it may be called from any thread, also while Encode runs.
+// ForceKeyframe is the exception: it may be called from any thread, also while Encode runs; and
+// Encode_Prepare may run on another thread, before or between Encodes.
 //
 // Bitstream: each result of Encode is one raw frame (no container, no length prefix), VP9
 // profile 0 (4:2:0) or VP8, depending on the selector. The first frame, the first frame after a
@@ -26,10 +27,16 @@
 //     costs more bytes.
 //   A change of quality takes effect at the next frame without a key frame.
 //
+// Key frames of large pictures (1280×720 and up): a key frame is coded at a coarse quantizer (at
+// 1920×1080 about a third of the bytes and half the time of one at the rate control's choice),
+// and each of the next ten frames re-codes one band of block rows, changed or not, with the
+// quantizer held fine (default quality: at most 12; a quality percentage: its own), so that the
+// picture reaches its usual quality within ten frames. Those frames are never one-byte repeats.
+//
 // Still desktops: each frame is compared with the one before it in 16×16 blocks; blocks that have
 // not changed for a while are marked inactive for the codec, which then codes them as copies of
 // the previous frame at almost no cost. A frame with no change still yields one small frame
-// (VP9: one byte that shows the previous frame again).
+// (VP9: one byte that shows the previous frame again), except while a key frame is refined.
 //
 // Change hints: a caller that knows where its images changed (a display server's damage
 // reports) can say so before each Encode with Encode_HintChangedRects; the encoder then converts
@@ -65,7 +72,7 @@ enum {
 /// \brief Creates an encoder.
 /// \param selector RC_VPX_VP9 (2) or RC_VPX_VP8 (1).
 /// \return an opaque handle, owned by the caller until Dispose_Encoder; null for any other
-///         selector. No codec memory is taken until the first Encode.
+///         selector. No codec memory is taken until the first Encode or Encode_Prepare.
 RC_VPX_API void* Create_Encoder(int32_t selector);
 
 /// \brief Encodes one image into one compressed frame.
@@ -104,6 +111,16 @@ RC_VPX_API int32_t Encode(void* handle, const uint8_t* pixels, uint8_t* out, int
 /// the encoder's pictures are always whole. Same thread rules as Encode.
 RC_VPX_API int32_t Encode_HintChangedRects(void* handle, int64_t sequence, int64_t previousSequence,
                                            const int32_t* rects, int32_t count);
+
+/// \brief Makes the encoder ready for images of width × height at `quality` (codec memory and
+/// threads), so that the first Encode of that size does not pay for it; for a caller that knows
+/// the size ahead of its first image. Nothing is done when the encoder is ready for that size
+/// already. May run on another thread than Encode (the two wait for each other), but not after
+/// or during Dispose_Encoder.
+/// \return 1 when the encoder is ready for that size; 0 for a null handle, a size Encode would
+///         refuse, or a codec that cannot start. As after a size change, the first frame from a
+///         codec set up anew is a key frame.
+RC_VPX_API int32_t Encode_Prepare(void* handle, int32_t width, int32_t height, int32_t quality);
 
 /// \brief Asks for the next frame to be a key frame. Thread-safe: may run while Encode runs on
 /// another thread; a request that arrives during an Encode is honoured by the following one.

@@ -8,6 +8,13 @@
 //
 // Counters: bytes = compressed bytes per frame, psnr = mean Y/U/V PSNR (dB) of the decoded frames
 // against the I420 source, active = share of 16×16 blocks handed to the codec as active.
+//
+// FirstFrame/...: a fresh encoder's first frame (codec creation included), one encoder an
+// iteration. KeyFrame/...: a key frame forced after kWarmFrames frames (only it is timed), then
+// the second of frames (30) that follows it: key_bytes and key_psnr of the key frame itself,
+// psnr_end = the picture's PSNR one second later, to45 = frames after the key frame until the
+// picture first reaches 45 dB (31 = not within the second), second_bytes = bytes of the key
+// frame and the second after it, follow_ms = wall time of the frames of that second (mean).
 
 #include <benchmark/benchmark.h>
 #include <libyuv/compare.h>
@@ -16,6 +23,7 @@
 #include <vpx/vpx_decoder.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -213,7 +221,144 @@ void BM_Encode(benchmark::State& state, const Variant& variant, int kind, Size s
   }
 }
 
+// The PSNR (Y/U/V) of the decoder's newest picture against `source`.
+struct Checker {
+  Checker(Codec codec, Size size) : source(size), size(size) {
+    vpx_codec_dec_init(&decoder, codec == Codec::kVp9 ? vpx_codec_vp9_dx() : vpx_codec_vp8_dx(),
+                       nullptr, 0);
+  }
+  ~Checker() { vpx_codec_destroy(&decoder); }
+  double Decode(const uint8_t* frame, int n, const uint32_t* bgra) {
+    vpx_codec_decode(&decoder, frame, static_cast<unsigned>(n), nullptr, 0);
+    vpx_codec_iter_t it = nullptr;
+    if (vpx_image_t* img = vpx_codec_get_frame(&decoder, &it)) last = *img;
+    source.From(reinterpret_cast<const uint8_t*>(bgra));
+    return libyuv::I420Psnr(source.y.data(), source.w, source.u.data(), source.cw, source.v.data(),
+                            source.cw, last.planes[0], last.stride[0], last.planes[1],
+                            last.stride[1], last.planes[2], last.stride[2], size.w, size.h);
+  }
+  vpx_codec_ctx_t decoder{};
+  vpx_image_t last{};
+  I420 source;
+  Size size;
+};
+
+void BM_FirstFrame(benchmark::State& state, EncoderSettings settings, int kind, Size size) {
+  Scene scene(kind, size);
+  std::vector<uint8_t> out(static_cast<size_t>(size.w) * size.h * 4);
+  const uint8_t* src = scene.Frame(0);
+  double bytes = 0, psnr = 0;
+  int n = 0;
+  for (auto _ : state) {
+    rc_vpx::VpxEncoder encoder(Codec::kVp9, settings);
+    n = encoder.Encode(src, out.data(), size.w, size.h, 0, size.w * 4, RC_VPX_BGRA);
+    state.PauseTiming();
+    if (n <= 0) {
+      state.SkipWithError("no frame");
+      break;
+    }
+    Checker checker(Codec::kVp9, size);
+    psnr = checker.Decode(out.data(), n, scene.pixels.data());
+    bytes = n;
+    state.ResumeTiming();
+  }
+  state.counters["bytes"] = bytes;
+  state.counters["psnr"] = psnr;
+}
+
+constexpr int kWarmFrames = 10;
+constexpr int kSecond = 30;
+
+void BM_KeyFrame(benchmark::State& state, EncoderSettings settings, int kind, Size size) {
+  Scene scene(kind, size);
+  std::vector<uint8_t> out(static_cast<size_t>(size.w) * size.h * 4);
+  double key_bytes = 0, key_psnr = 0, end_psnr = 0, to45 = 0, second_bytes = 0, follow_ms = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    rc_vpx::VpxEncoder encoder(Codec::kVp9, settings);
+    Checker checker(Codec::kVp9, size);
+    std::vector<uint32_t> previous;
+    auto encode = [&](long i) {
+      previous = scene.pixels;
+      const uint8_t* src = scene.Frame(i);
+      if (i == 0) {
+        encoder.HintChangedRects(1, 0, nullptr, 0);
+      } else {
+        const auto damage = Damage(previous.data(), scene.pixels.data(), size.w, size.h);
+        encoder.HintChangedRects(i + 1, i, damage.data(), static_cast<int32_t>(damage.size() / 4));
+      }
+      return encoder.Encode(src, out.data(), size.w, size.h, 0, size.w * 4, RC_VPX_BGRA);
+    };
+    long i = 0;
+    for (; i < kWarmFrames; ++i) checker.Decode(out.data(), encode(i), scene.pixels.data());
+    encoder.RequestKeyframe();
+    state.ResumeTiming();
+    int n = encode(i++);
+    state.PauseTiming();
+    key_bytes = second_bytes = n;
+    key_psnr = checker.Decode(out.data(), n, scene.pixels.data());
+    to45 = key_psnr >= 45 ? 0 : kSecond + 1;
+    double follow_ns = 0;
+    for (int k = 1; k <= kSecond; ++k, ++i) {
+      const auto t0 = std::chrono::steady_clock::now();
+      n = encode(i);
+      follow_ns +=
+          std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+      second_bytes += n;
+      end_psnr = checker.Decode(out.data(), n, scene.pixels.data());
+      if (end_psnr >= 45 && to45 > kSecond) to45 = k;
+    }
+    follow_ms = follow_ns / kSecond / 1e6;
+    state.ResumeTiming();
+  }
+  state.counters["key_bytes"] = key_bytes;
+  state.counters["key_psnr"] = key_psnr;
+  state.counters["psnr_end"] = end_psnr;
+  state.counters["to45"] = to45;
+  state.counters["second_bytes"] = second_bytes;
+  state.counters["follow_ms"] = follow_ms;
+}
+
+struct KeyVariant {
+  const char* name;
+  EncoderSettings settings;
+};
+
+const std::vector<KeyVariant>& KeyVariants() {
+  static const std::vector<KeyVariant> variants = {
+      {"default", {}},
+      {"plain_key", With([](EncoderSettings& s) { s.key_quantizer = -1; })},
+      {"key40", With([](EncoderSettings& s) { s.key_quantizer = 40; })},
+      {"key48", With([](EncoderSettings& s) { s.key_quantizer = 48; })},
+      {"key56", With([](EncoderSettings& s) { s.key_quantizer = 56; })},
+      {"refine8", With([](EncoderSettings& s) { s.refine_quantizer = 8; })},
+      {"refine16", With([](EncoderSettings& s) { s.refine_quantizer = 16; })},
+      {"bands5", With([](EncoderSettings& s) { s.refine_frames = 5; })},
+      {"bands20", With([](EncoderSettings& s) { s.refine_frames = 20; })},
+  };
+  return variants;
+}
+
 const int kRegistered = [] {
+  for (Size size : kSizes) {
+    for (int kind : kScenes) {
+      const std::string tail = std::string(SceneName(kind)) + "/" + std::to_string(size.w) + "x" +
+                               std::to_string(size.h);
+      for (const KeyVariant& v : KeyVariants()) {
+        benchmark::RegisterBenchmark(("FirstFrame/" + std::string(v.name) + "/" + tail).c_str(),
+                                     BM_FirstFrame, v.settings, kind, size)
+            ->Iterations(3)
+            ->MeasureProcessCPUTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("KeyFrame/" + std::string(v.name) + "/" + tail).c_str(),
+                                     BM_KeyFrame, v.settings, kind, size)
+            ->Iterations(3)
+            ->MeasureProcessCPUTime()
+            ->Unit(benchmark::kMillisecond);
+      }
+    }
+  }
+
   for (Size size : kSizes) {
     for (int kind : kScenes) {
       const std::string tail = std::string(SceneName(kind)) + "/" + std::to_string(size.w) + "x" +

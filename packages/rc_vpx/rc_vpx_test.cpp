@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/scenes/scenes.h"
@@ -389,6 +390,85 @@ TEST_P(RoundTrip, EveryInvalidCallGivesZeroAndAGoodCallStillWorks) {
   EXPECT_EQ(Encode_HintChangedRects(e, 2, 1, rect, -1), 0);
   EXPECT_EQ(Encode_HintChangedRects(e, 2, 1, nullptr, 1), 0);
   EXPECT_GT(EncodeFrame(e, other.data(), 32, 32).size(), 1u);  // the change outside rect is seen
+}
+
+// A prepared encoder's first frame is a key frame of the real picture (the codec's warm-up frame
+// is not part of the stream); preparing for the size in use changes nothing; a preparation for
+// another size, or a refused one, leaves an encoder that still works.
+TEST_P(RoundTrip, APreparedEncoderStartsWithAKeyFrameOfThePicture) {
+  EXPECT_EQ(Encode_Prepare(nullptr, 64, 64, 0), 0);
+  for (auto [w, h] : {std::pair{0, 64}, {64, -1}, {100000, 64}}) {
+    EXPECT_EQ(Encode_Prepare(enc.get(), w, h, 0), 0) << w << "x" << h;
+  }
+  const auto px = Pattern(640, 360, 1);
+  auto startsWithTheKeyFrame = [&](const std::vector<uint8_t>& frame) {
+    EXPECT_TRUE(HeaderSaysKey(selector(), frame));
+    Decoder fresh(selector());
+    const vpx_image_t* img = fresh.Decode(frame);
+    ASSERT_NE(img, nullptr);
+    EXPECT_GT(Psnr(px.data(), 640, 360, 640 * 4, *img), floor());
+  };
+  ASSERT_EQ(Encode_Prepare(enc.get(), 640, 360, 0), 1);
+  startsWithTheKeyFrame(EncodeFrame(enc.get(), px.data(), 640, 360));
+  EXPECT_EQ(Encode_Prepare(enc.get(), 640, 360, 0), 1);
+  EXPECT_FALSE(HeaderSaysKey(selector(), EncodeFrame(enc.get(), px.data(), 640, 360)));
+  ASSERT_EQ(Encode_Prepare(enc.get(), 320, 240, 0), 1);
+  startsWithTheKeyFrame(EncodeFrame(enc.get(), px.data(), 640, 360));
+}
+
+// Preparation from another thread while frames are encoded: no data race (tsan preset), and the
+// stream stays decodable.
+TEST(RcVpxPrepare, PreparingFromAnotherThreadWhileEncoding) {
+  Encoder enc(Create_Encoder(RC_VPX_VP9));
+  Decoder dec(RC_VPX_VP9);
+  std::atomic<bool> done{false};
+  std::thread preparer([&] {
+    while (!done.load()) Encode_Prepare(enc.get(), 160, 120, 0);
+  });
+  for (int i = 0; i < 20; ++i) {
+    const auto px = Pattern(160, 120, i);
+    EXPECT_NE(dec.Decode(EncodeFrame(enc.get(), px.data(), 160, 120)), nullptr) << i;
+  }
+  done = true;
+  preparer.join();
+}
+
+// Large pictures: a key frame is coded coarse, and each of the ten frames after it re-codes one
+// band of the picture, changed or not, so that it only gets better and reaches the quality of
+// the rate control; then an unchanged picture is a one-byte repeat again. The same after a
+// requested key frame.
+TEST(RcVpxKeyFrames, ACoarseKeyFrameIsRefinedBandByBandWithinTenFrames) {
+  constexpr int kW = 1280, kH = 720;
+  std::vector<uint32_t> picture(static_cast<size_t>(kW) * kH);
+  scene_handle* scene = scene_open(SCENE_STATIC, kW, kH);
+  scene_frame(scene, 0, picture.data(), kW);
+  scene_close(scene);
+  const auto* px = reinterpret_cast<const uint8_t*>(picture.data());
+  Encoder enc(Create_Encoder(RC_VPX_VP9));
+  Decoder dec(RC_VPX_VP9);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    if (round == 1) ForceKeyframe(enc.get());
+    const auto key = EncodeFrame(enc.get(), px, kW, kH);
+    EXPECT_TRUE(HeaderSaysKey(RC_VPX_VP9, key));
+    const vpx_image_t* img = dec.Decode(key);
+    ASSERT_NE(img, nullptr);
+    const double keyPsnr = Psnr(px, kW, kH, kW * 4, *img);
+    double psnr = keyPsnr;
+    for (int i = 1; i <= 10; ++i) {
+      SCOPED_TRACE(i);
+      const auto frame = EncodeFrame(enc.get(), px, kW, kH);
+      EXPECT_GT(frame.size(), 1u);
+      img = dec.Decode(frame);
+      ASSERT_NE(img, nullptr);
+      const double now = Psnr(px, kW, kH, kW * 4, *img);
+      EXPECT_GT(now, psnr);
+      psnr = now;
+    }
+    EXPECT_GT(psnr, 45.0);
+    EXPECT_GT(psnr, keyPsnr + 8);
+    EXPECT_EQ(EncodeFrame(enc.get(), px, kW, kH).size(), 1u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, RoundTrip, testing::Values(RC_VPX_VP9, RC_VPX_VP8),

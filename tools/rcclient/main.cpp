@@ -7,15 +7,24 @@
 //   rcclient [--messenger PATH] record --fps N --seconds S --out FILE.ivf
 //       starts capture, writes every frame to a playable IVF file, saves the distinct cursor
 //       images as PNG beside it, prints frames, rate and bit rate, and stops capture;
-//       --trace FILE writes one line per frame: its receive time (ns of CLOCK_MONOTONIC) and size;
-//       --quality Q sends setQuality first;
+//       --trace FILE writes one line per frame: its receive time (ns of CLOCK_MONOTONIC), size
+//       and 1 for a key frame (else 0); --quality Q sends setQuality first; --key-at S sends
+//       "setIFrame" S seconds after the start; prints the time from "startCapture" to the
+//       first frame;
 //   rcclient [--messenger PATH] input-burst N [--trace FILE]
 //       sends N "mouseMove" commands as fast as the socket takes them, waits until the host has
 //       handled them all, and prints commands per second; --trace FILE writes the send time of
-//       each command (ns of CLOCK_MONOTONIC), one a line, for matching against X events.
+//       each command (ns of CLOCK_MONOTONIC), one a line, for matching against X events;
+//   rcclient [--messenger PATH] input-single N [--pause MS] [--trace FILE]
+//       sends N single key presses ("sendKey" down, then up) and N single clicks ("leftDown",
+//       then "leftUp"), one command at a time with MS (default 10) milliseconds of idle between
+//       any two; --trace FILE writes one line per command: its send time (ns of
+//       CLOCK_MONOTONIC) and its kind (k: key down, K: key up, b: button down, B: button up).
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -52,8 +61,9 @@ int Usage() {
   std::fputs(
       "usage: rcclient [--messenger PATH] call CHANNEL METHOD [JSON]\n"
       "       rcclient [--messenger PATH] record --fps N --seconds S --out FILE.ivf\n"
-      "                [--trace FILE] [--quality Q]\n"
-      "       rcclient [--messenger PATH] input-burst N [--trace FILE]\n",
+      "                [--trace FILE] [--quality Q] [--key-at S]\n"
+      "       rcclient [--messenger PATH] input-burst N [--trace FILE]\n"
+      "       rcclient [--messenger PATH] input-single N [--pause MS] [--trace FILE]\n",
       stderr);
   return 2;
 }
@@ -125,6 +135,7 @@ struct RecordOptions {
   std::string out;
   std::string trace;
   std::optional<int> quality;
+  double keyAt = -1;
 };
 
 int Record(const std::string& path, const std::vector<std::string>& args) {
@@ -140,6 +151,8 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
       o.trace = args[i + 1];
     } else if (args[i] == "--quality") {
       o.quality = std::atoi(args[i + 1].c_str());
+    } else if (args[i] == "--key-at") {
+      o.keyAt = std::atof(args[i + 1].c_str());
     } else {
       return Usage();
     }
@@ -163,6 +176,7 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
   uint64_t bytes = 0;
   double first = 0, last = 0;
   std::map<std::string, int> cursors;  // PNG bytes -> number
+  int64_t startNs = 0, firstFrameNs = 0;
 
   auto takeFrame = [&](const Frame& frame) {
     auto call = flutter::DecodeMethodCall(frame.payload);
@@ -170,22 +184,25 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
     const auto* data = call.value->arguments.Find("data");
     const auto* encoded = data ? data->GetIf<std::vector<uint8_t>>() : nullptr;
     if (encoded == nullptr || encoded->empty()) return;
+    const int64_t received = MonotonicNs();
+    const auto inspected = rcclient::InspectFrame(*encoded);
     if (trace) {
-      std::fprintf(trace, "%lld %zu\n", static_cast<long long>(MonotonicNs()), encoded->size());
+      std::fprintf(trace, "%lld %zu %d\n", static_cast<long long>(received), encoded->size(),
+                   inspected && inspected->keyFrame ? 1 : 0);
     }
     double now = Now();
     if (!opened) {
-      auto info = rcclient::InspectFrame(*encoded);
-      if (!writer.open(o.out, !info || info->vp9, 1000, 1)) {
+      firstFrameNs = received;
+      if (!writer.open(o.out, !inspected || inspected->vp9, 1000, 1)) {
         std::fprintf(stderr, "rcclient: cannot write %s\n", o.out.c_str());
         std::exit(1);
       }
       opened = true;
       first = now;
     }
-    if (auto info = rcclient::InspectFrame(*encoded); info && info->keyFrame && info->width > 0) {
-      width = info->width;
-      height = info->height;
+    if (inspected && inspected->keyFrame && inspected->width > 0) {
+      width = inspected->width;
+      height = inspected->height;
     }
     writer.write(*encoded, static_cast<uint64_t>((now - first) * 1000 + 0.5));
     bytes += encoded->size();
@@ -211,14 +228,21 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
     std::fprintf(stderr, "rcclient: the host closed the connection\n");
     return 1;
   }
+  startNs = MonotonicNs();
   if (!SendCall(*client, 1, "rc_capture", "startCapture", flutter::MakeMap({{"fps", o.fps}}))) {
     std::fprintf(stderr, "rcclient: the host closed the connection\n");
     return 1;
   }
   double start = Now();
+  bool keySent = o.keyAt < 0;
   while (Now() - start < o.seconds && !client->closed()) {
-    auto frame = client->receive(o.seconds - (Now() - start));
+    double wait = o.seconds - (Now() - start);
+    if (!keySent) wait = std::max(0.0, std::min(wait, o.keyAt - (Now() - start)));
+    auto frame = client->receive(wait);
     if (frame && frame->kind == FrameKind::kMessage) takeFrame(*frame);
+    if (!keySent && Now() - start >= o.keyAt) {
+      keySent = SendCall(*client, 4, "rc_capture", "setIFrame", Value());
+    }
   }
   // Frames still in flight when capture stops are kept too.
   SendCall(*client, 2, "rc_capture", "stopCapture", Value());
@@ -246,6 +270,7 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
       "recorded %u frames of %dx%d in %.2f s: %.1f frames/s, %.0f kbit/s, %.0f bytes/frame\n",
       writer.frames(), width, height, span, rate, kbits,
       static_cast<double>(bytes) / writer.frames());
+  std::printf("first frame: %.1f ms after startCapture\n", (firstFrameNs - startNs) / 1e6);
   std::printf("video: %s\n", o.out.c_str());
   std::printf("cursor images: %zu (%s-cursor-N.png)\n", cursors.size(), stem.c_str());
   return 0;
@@ -315,6 +340,78 @@ int InputBurst(const std::string& path, const std::vector<std::string>& args) {
   return 0;
 }
 
+int InputSingle(const std::string& path, const std::vector<std::string>& args) {
+  if (args.empty() || args.size() % 2 != 1) return Usage();
+  const long count = std::atol(args[0].c_str());
+  double pause = 0.010;
+  std::string tracePath;
+  for (size_t i = 1; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--pause") {
+      pause = std::atof(args[i + 1].c_str()) / 1000;
+    } else if (args[i] == "--trace") {
+      tracePath = args[i + 1];
+    } else {
+      return Usage();
+    }
+  }
+  if (count < 1 || !(pause >= 0)) return Usage();
+  auto client = ConnectOrSay(path);
+  if (!client) return 1;
+  auto key = [&](bool down) {
+    // vKey 65: the A key; the scene's window ignores it.
+    return SendCall(*client, 0, "rc_input", "sendKey",
+                    flutter::MakeMap({{"vKey", Value(int32_t{65})},
+                                      {"isKeyDown", Value(down)},
+                                      {"isExtendedKey", Value(false)}}));
+  };
+  auto button = [&](bool down) {
+    return SendCall(*client, 0, "rc_input", down ? "leftDown" : "leftUp",
+                    flutter::MakeMap({{"x", Value(int32_t{40})}, {"y", Value(int32_t{40})}}));
+  };
+  // Park the pointer where the clicks go, so that a click sends no motion first.
+  if (!SendCall(*client, 0, "rc_input", "mouseMove",
+                flutter::MakeMap({{"x", Value(int32_t{40})}, {"y", Value(int32_t{40})}})) ||
+      !SendCall(*client, 1, kSyncChannel, "sync", Value()) || !AwaitReply(*client, 1, 30)) {
+    std::fprintf(stderr, "rcclient: the host did not answer\n");
+    return 1;
+  }
+  std::vector<std::pair<int64_t, char>> sent;
+  auto idle = [&] {
+    timespec t{static_cast<time_t>(pause), static_cast<long>((pause - std::floor(pause)) * 1e9)};
+    nanosleep(&t, nullptr);
+  };
+  for (long i = 0; i < count; ++i) {
+    for (const auto& [kind, send] :
+         {std::pair<char, std::function<bool(bool)>>{'k', key}, {'b', button}}) {
+      for (bool down : {true, false}) {
+        idle();
+        sent.emplace_back(MonotonicNs(), down ? kind : static_cast<char>(kind - 'a' + 'A'));
+        if (!send(down)) {
+          std::fprintf(stderr, "rcclient: the host closed the connection\n");
+          return 1;
+        }
+      }
+    }
+  }
+  if (!SendCall(*client, 2, kSyncChannel, "sync", Value()) || !AwaitReply(*client, 2, 60)) {
+    std::fprintf(stderr, "rcclient: the host did not finish\n");
+    return 1;
+  }
+  if (!tracePath.empty()) {
+    std::FILE* f = std::fopen(tracePath.c_str(), "w");
+    if (!f) {
+      std::fprintf(stderr, "rcclient: cannot write %s\n", tracePath.c_str());
+      return 1;
+    }
+    for (const auto& [t, kind] : sent)
+      std::fprintf(f, "%lld %c\n", static_cast<long long>(t), kind);
+    std::fclose(f);
+  }
+  std::printf("input single: %ld key presses and %ld clicks, %.0f ms apart\n", count, count,
+              pause * 1000);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -330,5 +427,6 @@ int main(int argc, char** argv) {
   if (command == "call") return Call(path, args);
   if (command == "record") return Record(path, args);
   if (command == "input-burst") return InputBurst(path, args);
+  if (command == "input-single") return InputSingle(path, args);
   return Usage();
 }

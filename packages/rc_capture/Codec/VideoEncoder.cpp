@@ -101,7 +101,23 @@ std::optional<std::vector<uint8_t>> VideoEncoder::encode(const desktop::CGImageR
   return std::vector<uint8_t>(encBuff.get(), encBuff.get() + size);
 }
 
+void VideoEncoder::prepareAsync(int64_t width, int64_t height) {
+  if (isDisposed() || !VpxCanPrepare() || width <= 0 || height <= 0 || !FitsInt32(width) ||
+      !FitsInt32(height)) {
+    return;
+  }
+  if (preparation.joinable()) preparation.join();
+  const int32_t quality = ClampToInt32(encProfile.load(std::memory_order_relaxed));
+  preparation = std::thread([w = static_cast<int32_t>(width), h = static_cast<int32_t>(height),
+                             quality] { VpxPrepare_Encoder(w, h, quality); });
+}
+
+VideoEncoder::~VideoEncoder() {
+  if (preparation.joinable()) preparation.join();
+}
+
 void VideoEncoder::Dispose(const void*) {
+  if (preparation.joinable()) preparation.join();
   encBuff.reset();
   VpxDispose_Encoder();
   BaseClass::Dispose(this);

@@ -4,14 +4,16 @@
 // The first VideoEncoder made while there is no shared encoder creates it; the first one disposed
 // destroys it, after which every VideoEncoder's encode() gives nothing.
 //
-// Threading: encode() and Dispose() run under the owning capture object's lock (never at the same
-// time); SetIframe() and encProfile may be used from the command thread at any moment.
+// Threading: encode(), prepareAsync() and Dispose() run under the owning capture object's lock
+// (never at the same time); SetIframe() and encProfile may be used from the command thread at any
+// moment. The preparation's own thread only calls VpxPrepare_Encoder.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "packages/rc_core/BaseClass.h"
@@ -34,8 +36,17 @@ class VideoEncoder : public rc_core::BaseClass {
   // same numbered image encoded again counts as unchanged.
   std::optional<std::vector<uint8_t>> encode(const desktop::CGImageRef& cgImg);
 
-  // Frees the output buffer and destroys the shared encoder. `caller` is not used.
+  // Makes the shared encoder ready for images of width × height on a thread of its own
+  // (VpxPrepare_Encoder), so that the first frame does not wait for the codec's start. Nothing
+  // when the encoder functions cannot prepare, the size is outside the interface's range or this
+  // VideoEncoder has been disposed. The thread is joined by Dispose and by the destructor.
+  void prepareAsync(int64_t width, int64_t height);
+
+  // Waits for a preparation under way, frees the output buffer and destroys the shared encoder.
+  // `caller` is not used.
   void Dispose(const void* caller) override;
+
+  ~VideoEncoder() override;
 
   // The quality handed to every encode call; 0 until set. Values outside the signed 32-bit range
   // are clamped to it when handed over.
@@ -55,6 +66,7 @@ class VideoEncoder : public rc_core::BaseClass {
   // rectangles of the hint, reused.
   int64_t lastSequence = 0;
   std::vector<int32_t> hintRects;
+  std::thread preparation;
 
   void hintChanges(const desktop::CGImage& image);
 };

@@ -1,5 +1,6 @@
 #include "packages/rc_capture/Video/CGCapture.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "packages/rc_capture/Wrapper/vpx_wrapper.h"
@@ -26,6 +27,27 @@ int64_t Truncate(double v) {
 void CGCapture::init() {
   lastImage.reset();
   BaseCapture::init();
+  // The codec's start (its memory and threads: a few hundred milliseconds at 1920×1080) is
+  // made now, beside whatever else starts, for the size the grabs will have: the box of all
+  // screens, one pixel a point. A size that differs at the first grab only costs that start
+  // again there.
+  double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  bool any = false;
+  for (const auto& screen : desktop::NSScreen::screens()) {
+    const desktop::CGRect& f = screen.frame;
+    const double left = std::min(f.origin.x, f.origin.x + f.size.width);
+    const double right = std::max(f.origin.x, f.origin.x + f.size.width);
+    const double bottom = std::min(f.origin.y, f.origin.y + f.size.height);
+    const double top = std::max(f.origin.y, f.origin.y + f.size.height);
+    x0 = any ? std::min(x0, left) : left, x1 = any ? std::max(x1, right) : right;
+    y0 = any ? std::min(y0, bottom) : bottom, y1 = any ? std::max(y1, top) : top;
+    any = true;
+  }
+  if (any && x1 - x0 >= 1 && y1 - y0 >= 1 && x1 - x0 < 1e6 && y1 - y0 < 1e6) {
+    rc_core::synced(this, [&] {
+      codec->prepareAsync(static_cast<int64_t>(x1 - x0), static_cast<int64_t>(y1 - y0));
+    });
+  }
 }
 
 desktop::CGImageRef CGCapture::makeCGDisplayImage() {

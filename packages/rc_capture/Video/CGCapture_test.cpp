@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <atomic>
 
 #include "packages/rc_capture/capture_test_support.h"
 #include "platform/desktop/sim/SimDesktop.h"
@@ -93,6 +94,31 @@ TEST_F(CGCaptureTest, WithoutALastImageSendFrameSendsNothing) {
   ASSERT_NE(capture->lastImageForTesting(), nullptr);
   capture->Dispose(nullptr);
   EXPECT_EQ(capture->lastImageForTesting(), nullptr);
+}
+
+// Made at start-up, a capturer has the shared encoder prepared for the box of all screens (one
+// pixel a point), on a thread of its own that disposal waits for.
+std::atomic<int> g_prepares{0};
+std::atomic<int32_t> g_preparedWidth{0}, g_preparedHeight{0};
+
+TEST_F(CGCaptureTest, InitPreparesTheEncoderForTheBoxOfAllScreens) {
+  capture->Dispose(nullptr);  // the fixture's capturer, made before the screens were set
+  VpxFunctions functions = testing::FakeVpxFunctions();
+  functions.prepare = [](void*, int32_t w, int32_t h, int32_t) {
+    g_preparedWidth = w, g_preparedHeight = h;
+    ++g_prepares;
+    return int32_t{1};
+  };
+  const VpxFunctions fake = SetVpxFunctionsForTesting(functions);
+  sim->setScreens({{{0, 0}, {1440, 900}}, {{1440, -124}, {1280, 1024}}});
+  auto made = std::make_shared<CGCapture>();
+  made->init();
+  made->Dispose(nullptr);
+  EXPECT_EQ(g_prepares.load(), 1);
+  EXPECT_EQ(std::pair(g_preparedWidth.load(), g_preparedHeight.load()), std::pair(2720, 1024));
+  SetVpxFunctionsForTesting(fake);
+  capture = std::make_shared<CGCapture>();
+  capture->init();
 }
 
 }  // namespace

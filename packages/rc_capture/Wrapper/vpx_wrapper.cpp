@@ -1,17 +1,28 @@
 #include "packages/rc_capture/Wrapper/vpx_wrapper.h"
 
+#include <mutex>
+
 #include "packages/rc_vpx/rc_vpx.h"
 
 namespace rc_capture {
 namespace {
 
 VpxFunctions g_functions = RcVpxFunctions();
+// Held by a preparation and by disposal: a preparation on another thread never meets a freed
+// encoder.
+std::mutex g_prepareMutex;
 
 }  // namespace
 
 VpxFunctions RcVpxFunctions() {
-  return {&Create_Encoder,         &Encode, &ForceKeyframe, &Dispose_Encoder, &Encode_LastTimings,
-          &Encode_HintChangedRects};
+  return {&Create_Encoder,     &Encode,
+          &ForceKeyframe,      &Dispose_Encoder,
+          &Encode_LastTimings, &Encode_HintChangedRects,
+          &Encode_Prepare};
+}
+
+bool VpxCanPrepare() {
+  return g_functions.prepare != nullptr;
 }
 
 bool VpxLastConversionTime(int64_t* conversion_ns) {
@@ -28,6 +39,7 @@ VpxFunctions SetVpxFunctionsForTesting(VpxFunctions functions) {
 }  // namespace rc_capture
 
 using rc_capture::g_functions;
+using rc_capture::g_prepareMutex;
 
 extern "C" {
 
@@ -38,6 +50,7 @@ void VpxCreate_Encoder(int32_t selector) {
 }
 
 void VpxDispose_Encoder(void) {
+  std::lock_guard lock(g_prepareMutex);
   if (g_pEncoder == nullptr) return;
   g_functions.disposeEncoder(g_pEncoder);
   g_pEncoder = nullptr;
@@ -53,6 +66,12 @@ int32_t VpxHintChangedRects(int64_t sequence, int64_t previousSequence, const in
                             int32_t count) {
   if (g_pEncoder == nullptr || g_functions.hintChangedRects == nullptr) return 0;
   return g_functions.hintChangedRects(g_pEncoder, sequence, previousSequence, rects, count);
+}
+
+int32_t VpxPrepare_Encoder(int32_t width, int32_t height, int32_t quality) {
+  std::lock_guard lock(g_prepareMutex);
+  if (g_pEncoder == nullptr || g_functions.prepare == nullptr) return 0;
+  return g_functions.prepare(g_pEncoder, width, height, quality);
 }
 
 void VpxForceKeyframe(void) {

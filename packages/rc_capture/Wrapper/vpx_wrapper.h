@@ -6,7 +6,8 @@
 // g_pEncoder holds and does nothing (or returns 0) when it is null.
 //
 // Threading: VpxCreate_Encoder and VpxDispose_Encoder change g_pEncoder and must not overlap any
-// other call (the capture object's lock keeps encoding and disposal apart). VpxForceKeyframe may
+// other call (the capture object's lock keeps encoding and disposal apart), VpxPrepare_Encoder
+// excepted: disposal waits for it. VpxForceKeyframe may
 // run while VpxEncode runs on another thread; rc_vpx honours the request at its next frame.
 #pragma once
 
@@ -44,6 +45,13 @@ RC_CAPTURE_EXPORT int32_t VpxEncode(const uint8_t* pixels, uint8_t* out, int32_t
 RC_CAPTURE_EXPORT int32_t VpxHintChangedRects(int64_t sequence, int64_t previousSequence,
                                               const int32_t* rects, int32_t count);
 
+/// \brief Makes the shared encoder ready for images of width × height (Encode_Prepare of rc_vpx),
+/// so that its first frame of that size does not pay for the codec's start. May run on another
+/// thread than VpxEncode; VpxDispose_Encoder waits for a preparation under way.
+/// \return 1 when the encoder is ready; 0 when g_pEncoder is null, the encoder cannot prepare or
+///         refused the size.
+RC_CAPTURE_EXPORT int32_t VpxPrepare_Encoder(int32_t width, int32_t height, int32_t quality);
+
 /// \brief Makes the next frame of the shared encoder a key frame. Nothing when g_pEncoder is null.
 RC_CAPTURE_EXPORT void VpxForceKeyframe(void);
 
@@ -66,7 +74,12 @@ struct VpxFunctions {
   // Optional: Encode_HintChangedRects.
   int32_t (*hintChangedRects)(void* handle, int64_t sequence, int64_t previousSequence,
                               const int32_t* rects, int32_t count) = nullptr;
+  // Optional: Encode_Prepare.
+  int32_t (*prepare)(void* handle, int32_t width, int32_t height, int32_t quality) = nullptr;
 };
+
+// Whether the functions in use can prepare the encoder (VpxPrepare_Encoder can do anything).
+bool VpxCanPrepare();
 
 // The shared encoder's timings of its last Encode (Encode_LastTimings); false, and *conversion_ns
 // untouched, without an encoder or a timing function. Same thread rules as VpxEncode.
