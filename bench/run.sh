@@ -14,7 +14,14 @@
 # frame, the PSNR of the decoded stream against the grabbed images (a separate 30 fps pass with
 # RC_TRACE_DUMP), and ffmpeg's CPU per frame on the same display and scene, with our figures as
 # ratios of its. The highest rate is the host driven at 120 frames per second (--rates).
-# Then an input burst: 10,000 mouseMove commands through the socket, timed to the X event.
+# The CPU per frame is the steady state: from 1.5 s after "startCapture" (the first frame, its key
+# frame's refinement and the codec's start excluded); the whole run's and the time from
+# "startCapture" to the first frame are reported beside it. A key-frame pass per scene forces a
+# key frame ("setIFrame") 1.5 s into a 30 fps run and follows the picture's PSNR over the second
+# after it (every 3rd grabbed image dumped).
+# Then an input burst: 10,000 mouseMove commands through the socket, timed to the X event; and
+# 200 single key presses and 200 single clicks on an idle host, 10 ms apart, each timed to its
+# raw X event.
 # Raw files stay in the work directory printed at the end (--keep) or are removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,9 +41,10 @@ KEEP_WORK=${KEEP_WORK:-0}
 build=1
 builddir=$root/build/release
 burst=10000
+singles=200
 while [ $# -gt 0 ]; do
   case "$1" in
-    --quick) seconds=3; psnr_seconds=2; burst=2000 ;;
+    --quick) seconds=3; psnr_seconds=2; burst=2000; singles=50 ;;
     --sizes) sizes=$2; shift ;;
     --scenes) scenes=$2; shift ;;
     --rates) rates=$2; shift ;;
@@ -73,6 +81,9 @@ stop_pid() {
 }
 
 hz=$(getconf CLK_TCK)
+# CLOCK_REALTIME − CLOCK_MONOTONIC in ns, to put wall-clock stamps on the traces' clock.
+python3 -c 'import time; print(time.time_ns() - time.monotonic_ns())' >"$work/clock_offset"
+record_extra=()
 results=$work/results.txt
 : >"$results"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
@@ -88,10 +99,23 @@ host_run() {
   local host=$!
   pids+=("$host")
   wait_for "$sock" 20 || { echo "TavrinDesk did not start:"; cat "$work/$name.host.err"; exit 1; }
+  # The host readies its encoder when it starts, as it would long before a viewer asks: wait
+  # for that, so that the first frame and the CPU are measured as a viewer meets them.
+  for _ in $(seq 1 200); do
+    grep -q "encoder ready" "$work/$name.host.err" && break
+    sleep 0.1
+  done
   local before
   before=$(cpu_ticks "$host")
+  # The steady state starts 1.5 s in: CLOCK_MONOTONIC and the host's CPU ticks then.
+  # (Wall-clock time, converted with clock_offset; no interpreter start in the way.)
+  (sleep 1.5; t=$EPOCHREALTIME; read -r stat <"/proc/$host/stat"; echo "$t $stat" \
+    >"$work/$name.cpu1") 2>/dev/null &
+  local sampler=$!
   "$bin/rcclient" --messenger "$sock" record --fps "$fps" --seconds "$secs" \
-    --out "$work/$name.ivf" --trace "$work/$name.recv" >"$work/$name.client.out"
+    --out "$work/$name.ivf" --trace "$work/$name.recv" "${record_extra[@]}" \
+    >"$work/$name.client.out"
+  wait "$sampler" || true
   local after
   after=$(cpu_ticks "$host")
   echo "$before $after $hz" >"$work/$name.cpu"
@@ -146,9 +170,18 @@ for size in $sizes; do
       echo "  $name"
       mkdir -p "$work/$name.dump"
       host_run "$name" 30 "$psnr_seconds" RC_TRACE_DUMP="$work/$name.dump" RC_TRACE_DUMP_EVERY=5
-      "$bin/psnr_tool" "$work/$name.ivf" "$work/$name.dump" >"$work/$name.psnr" || true
+      "$bin/psnr_tool" "$work/$name.ivf" "$work/$name.dump" --frames >"$work/$name.psnr" || true
       rm -rf "$work/$name.dump"
       echo "psnr $size $scene 30 $name" >>"$results"
+      name="key-$size-$scene"
+      echo "  $name"
+      mkdir -p "$work/$name.dump"
+      record_extra=(--key-at 1.5)
+      host_run "$name" 30 3.5 RC_TRACE_DUMP="$work/$name.dump" RC_TRACE_DUMP_EVERY=3
+      record_extra=()
+      "$bin/psnr_tool" "$work/$name.ivf" "$work/$name.dump" --frames >"$work/$name.psnr" || true
+      rm -rf "$work/$name.dump"
+      echo "key $size $scene 30 $name" >>"$results"
       stop_pid "$spid"
     fi
   done
@@ -171,6 +204,18 @@ for size in $sizes; do
     "$bin/rcclient" --messenger "$sock" input-burst "$burst" --trace "$work/$name.sent" \
       >"$work/$name.client.out"
     sleep 1  # events still on their way
+    stop_pid "$host"
+    # Single events on an idle host (a fresh one, nothing captured).
+    sock=$work/$name-single.sock
+    "$bin/TavrinDesk" --desktop x11 --messenger "$sock" >"$work/$name-single.host.out" \
+      2>"$work/$name-single.host.err" &
+    host=$!
+    pids+=("$host")
+    wait_for "$sock" 20
+    sleep 1
+    "$bin/rcclient" --messenger "$sock" input-single "$singles" --pause 10 \
+      --trace "$work/$name.single" >"$work/$name-single.client.out"
+    sleep 1
     stop_pid "$host"
     stop_pid "$probe"
     echo "input $size - - $name" >>"$results"

@@ -117,6 +117,7 @@ bool VpxEncoder::Reset(int width, int height, int quality) {
   cfg_.g_timebase = {1, 30};
   cfg_.g_threads =
       static_cast<unsigned>(settings_.threads > 0 ? settings_.threads : DefaultThreads());
+  threads_ = cfg_.g_threads;
   cfg_.g_lag_in_frames = 0;
   cfg_.g_error_resilient = 0;
   cfg_.g_pass = VPX_RC_ONE_PASS;
@@ -142,7 +143,8 @@ bool VpxEncoder::Reset(int width, int height, int quality) {
   if (codec_ == Codec::kVp9) {
     vpx_codec_control(c, VP8E_SET_CPUUSED,
                       settings_.cpu_used != EncoderSettings::kAuto ? settings_.cpu_used : 9);
-    vpx_codec_control(c, VP9E_SET_TUNE_CONTENT, VP9E_CONTENT_SCREEN);
+    vpx_codec_control(c, VP9E_SET_TUNE_CONTENT,
+                      settings_.screen_content ? VP9E_CONTENT_SCREEN : VP9E_CONTENT_DEFAULT);
     vpx_codec_control(c, VP9E_SET_ROW_MT, 1);
     vpx_codec_control(c, VP9E_SET_AQ_MODE, settings_.aq_mode);
     vpx_codec_control(c, VP9E_SET_NOISE_SENSITIVITY, 0);
@@ -452,6 +454,21 @@ int32_t VpxEncoder::EncodeLocked(const uint8_t* pixels, uint8_t* out, int32_t wi
   }
   t0 = MonotonicNs();
   timings_.analysis_ns = t0 - t1;
+  if (settings_.one_thread_below_pct > 0 && codec_ == Codec::kVp9) {
+    const unsigned want =
+        !key && last_active_blocks_ * 100 < settings_.one_thread_below_pct * mb_cols_ * mb_rows_
+            ? 1u
+            : threads_;
+    if (want != cfg_.g_threads) {
+      cfg_.g_threads = want;
+      if (vpx_codec_enc_config_set(ctx_.get(), &cfg_) != VPX_CODEC_OK) {
+        ctx_.reset();
+        hint_pending_ = false;
+        last_sequence_ = 0;
+        return 0;
+      }
+    }
+  }
   if (!ApplyRate(quality, mode)) {
     ctx_.reset();  // start again at the next call, with a key frame
     hint_pending_ = false;

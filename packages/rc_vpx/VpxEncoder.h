@@ -44,7 +44,10 @@ struct EncoderSettings {
   // VP8E_SET_CPUUSED. kAuto: 9 for VP9; 8 for VP8, where a positive value lets the codec raise
   // its speed when frames take too long (-8 holds speed 8: 2..3 times slower on scrolling text).
   int cpu_used = kAuto;
-  int threads = 0;             // 0: by core count (at most 4)
+  int threads = 0;  // 0: by core count (at most 4)
+  // Below this share of active blocks (percent) a frame is coded on one thread: the codec's
+  // threads cost more than they save on a small change. 0: always `threads`.
+  int one_thread_below_pct = 0;
   int aq_mode = 0;             // VP9E_SET_AQ_MODE: 0 none, 3 cyclic refresh
   bool cbr = false;            // default quality: CBR, else VBR with the same budget
   bool active_map = true;      // tell the codec which blocks did not change
@@ -55,6 +58,7 @@ struct EncoderSettings {
   // 47.4; scroll: 46.4 dB against 46.9, CPU unchanged.
   int disable_loopfilter = 2;
   int tile_columns = -1;          // VP9E_SET_TILE_COLUMNS (log2); -1: one per thread
+  bool screen_content = true;     // VP9E_SET_TUNE_CONTENT screen (else the default tuning)
   int frame_periodic_boost = -1;  // VP9E_SET_FRAME_PERIODIC_BOOST; -1: the codec's default
   // VP9: a picture identical to the previous one becomes a one-byte frame that shows the last
   // decoded frame again (show_existing_frame), without running the codec.
@@ -159,6 +163,7 @@ class VpxEncoder {
   int height_ = 0;
   int quality_ = 0;
   RateMode rate_mode_ = RateMode::kNormal;
+  unsigned threads_ = 1;  // the codec's thread count for frames with larger changes
   // The refinement band the next coded frame carries; -1 when none is due.
   int refine_band_ = -1;
   bool have_previous_ = false;

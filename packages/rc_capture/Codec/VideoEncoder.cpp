@@ -1,7 +1,9 @@
 #include "packages/rc_capture/Codec/VideoEncoder.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -109,7 +111,14 @@ void VideoEncoder::prepareAsync(int64_t width, int64_t height) {
   if (preparation.joinable()) preparation.join();
   const int32_t quality = ClampToInt32(encProfile.load(std::memory_order_relaxed));
   preparation = std::thread([w = static_cast<int32_t>(width), h = static_cast<int32_t>(height),
-                             quality] { VpxPrepare_Encoder(w, h, quality); });
+                             quality] {
+    const auto start = std::chrono::steady_clock::now();
+    if (VpxPrepare_Encoder(w, h, quality) == 1) {
+      const std::chrono::duration<double, std::milli> took =
+          std::chrono::steady_clock::now() - start;
+      std::fprintf(stderr, "rc_capture: encoder ready for %dx%d (%.0f ms)\n", w, h, took.count());
+    }
+  });
 }
 
 VideoEncoder::~VideoEncoder() {

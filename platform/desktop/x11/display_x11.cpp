@@ -399,6 +399,32 @@ struct DisplayX11::Impl {
     return imageOf(segment, partial);
   }
 
+  // Readies the grab when the display is opened rather than at the first grab (with the mutex
+  // held): the damage stream, the scratch segment and both segments, each filled by one whole
+  // grab, so that their pages are in place on both sides. The first grabs of a capture then
+  // re-read only what changed since, like any other. A segment that cannot be had is left to
+  // the first grab, which reports it.
+  void warmUp() {
+    std::vector<std::shared_ptr<ShmSegment>> graveyard;  // nothing yet to let go of
+    refreshSize(graveyard);
+    if (width <= 0 || height <= 0) return;
+    if (useDamage && !damage) startDamage();
+    if (damage) scratchSegment();
+    Display* dpy = connection->display();
+    while (segments.size() < kSegments) {
+      auto segment = ShmSegment::Create(connection, width, height);
+      if (!segment) return;
+      XErrorTrap trap(dpy);
+      if (!XShmGetImage(dpy, connection->root(), segment->image(), 0, 0, AllPlanes) ||
+          trap.error()) {
+        return;  // stays out of the pool; the first grab starts from scratch
+      }
+      if (IsXrgb32(segment->image())) ForceOpaque(segment->image());
+      segment->stale = !damage;  // without damage every grab is whole anyway
+      segments.push_back(std::move(segment));
+    }
+  }
+
   // The segment that damaged rectangles are grabbed into; null when it cannot be had.
   ShmSegment* scratchSegment() {
     if (!scratch) scratch = ShmSegment::Create(connection, width, height);
@@ -471,6 +497,7 @@ DisplayX11::DisplayX11(std::shared_ptr<XConnection> connection, Options options)
   impl_->useDamage = options.useDamage && impl_->xfixes &&
                      XDamageQueryExtension(dpy, &eventBase, &errorBase) &&
                      XDamageQueryVersion(dpy, &major, &minor);
+  if (impl_->shm) impl_->warmUp();
 }
 
 DisplayX11::~DisplayX11() {

@@ -124,6 +124,28 @@ TEST_F(DisplayX11Test, GrabMatchesTheScenePixelForPixel) {
   }
 }
 
+// The segments are readied (filled) when the display is opened: what changes before the first
+// grabs must still be in both of them, with and without the damage stream.
+TEST_F(DisplayX11Test, SegmentsReadiedAtOpeningShowWhatChangedBeforeTheFirstGrabs) {
+  for (bool useDamage : {true, false}) {
+    SCOPED_TRACE(useDamage ? "damage" : "no damage");
+    auto display = OpenDisplay(true, useDamage);
+    const uint32_t colour = useDamage ? 0x00ff00 : 0xff00ff;
+    XSetWindowBackground(observer, window, colour);
+    XClearWindow(observer, window);
+    XSync(observer, False);
+    CGImageRef first;
+    ASSERT_TRUE(WaitFor([&] {
+      first = display->createImage();
+      return first && PixelAt(first, 250, 120) == (0xff000000 | colour);
+    }));
+    CGImageRef second = display->createImage();  // the other segment, held apart from the first
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->data, first->data);
+    EXPECT_EQ(PixelAt(second, 250, 120), 0xff000000 | colour);
+  }
+}
+
 TEST_F(DisplayX11Test, HeldImagesAreNeverOverwrittenAndOutliveTheService) {
   const int segmentsBefore = OwnShmSegments();
   auto display = OpenDisplay(true);
