@@ -27,8 +27,16 @@ constexpr double kPassPauseSeconds = 1.0;
 // The whole file, or none when it cannot be read. Only a regular file counts: a directory, a FIFO
 // or a device is unreadable, so that a planted /dev/zero or FIFO cannot stall or exhaust the
 // daemon. O_NONBLOCK keeps the open itself from waiting on a FIFO.
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+//
+// The file is reached through its directory, opened afresh in each pass: exactly one open of the
+// directory per pass, whether the file is there or not.
+std::optional<std::string> ReadConfigFile(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dirPath = path.substr(0, slash + 1), name = path.substr(slash + 1);
+  int dir = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return std::nullopt;
+  int fd = openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  close(dir);
   if (fd < 0) return std::nullopt;
   struct stat st {};
   std::optional<std::string> contents;
@@ -57,7 +65,7 @@ bool FileExistsAtPath(const std::string& path) {
 }
 
 void RunPass(const std::string& configPath, const std::string& bundleIdentifier) {
-  PassDecision decision = DecideConfigPass(ReadWholeFile(configPath), configPath);
+  PassDecision decision = DecideConfigPass(ReadConfigFile(configPath), configPath);
   if (decision.line) LogLine(*decision.line);
   switch (decision.action) {
     case PassAction::kNothing:
