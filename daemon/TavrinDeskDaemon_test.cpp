@@ -470,6 +470,18 @@ TEST_F(DaemonTest, LogsPastTheLimitAreRotatedToOneGenerationReplacingPlantedLink
   EXPECT_EQ(root_->InheritedStderr(), "");
 }
 
+// Where the log cannot be rotated (".1" is a directory), it is emptied instead and says why.
+TEST_F(DaemonTest, LogThatCannotBeRotatedIsEmptiedInstead) {
+  fs::create_directories(root_->Path(std::string(kLog) + ".1/inside"));
+  root_->WriteFile(kLog, std::string(kLogRotateBytes, '.'));
+  RunToExit();
+  ExpectLines(root_->Lines(kLog),
+              Concat({{"TavrinDeskDaemon: cannot rotate /tmp/tavrin/daemon.log (renaming to "
+                       "/tmp/tavrin/daemon.log.1: Is a directory); emptied it instead"},
+                      kRemoval}));
+  EXPECT_TRUE(fs::is_directory(root_->Path(std::string(kLog) + ".1/inside")));
+}
+
 // Fixed fault: the daemon ran as root and appended through whatever it found at the log paths in
 // the world-writable /tmp. Each case plants a trap that leads into `victim`, a directory holding
 // one file; the daemon must leave it as it was and keep its inherited streams.

@@ -78,7 +78,8 @@ void RotateIfLarge(const char* name, FILE* stream, int fd) {
   const std::string rotated = std::string(name) + ".1";
   std::string problem;
   if (renameat(logDirectory, name, logDirectory, rotated.c_str()) != 0) {
-    problem = std::string(kLogDirectory) + "/" + name + ": " + std::strerror(errno);
+    problem =
+        "renaming to " + std::string(kLogDirectory) + "/" + rotated + ": " + std::strerror(errno);
   } else {
     problem = RedirectInto(logDirectory, name, stream, fd);
   }
