@@ -68,6 +68,17 @@ class DaemonTest : public ::testing::Test {
     root_->SetUtmpConsoleUser("root");
   }
 
+  // Under the sanitizer builds the daemon is instrumented too; its reports go to its standard
+  // error, wherever that went.
+  void TearDown() override {
+    if (!root_) return;
+    for (const std::string& text : {root_->ReadFile(kErrorLog), root_->InheritedStderr()}) {
+      for (const char* report : {"Sanitizer", "runtime error:"}) {
+        EXPECT_EQ(text.find(report), std::string::npos) << text.substr(0, 4000);
+      }
+    }
+  }
+
   void WriteScript(const std::string& name, const std::string& body) {
     root_->WriteFile(std::string(PrivateRoot::kResources) + "/" + name, body);
   }
