@@ -51,10 +51,61 @@ logged() {  # file, command...
 owner() { stat -c '%U:%G %a' -- "$1"; }
 absent() { [ ! -e "$1" ] && [ ! -L "$1" ]; }
 
+# A systemd user manager for the test user, in a cgroup of its own that the outer script removes;
+# a private Xvfb as the session's display. Prints a skip line where no manager can run here.
+with_user_manager() {
+  local cgroup=$1 runtime="/run/user/$uid"
+  if [ -z "$cgroup" ] || ! mkdir "$cgroup" 2>/dev/null || ! chown -R "$test_user:" "$cgroup"; then
+    echo "skip  the agent under a running user manager: no cgroup can be delegated here"
+    return 0
+  fi
+  mkdir -p -m 0700 "$runtime" && chown "$test_user:" "$runtime"
+  local as_user=(setpriv --reuid="$uid" --regid="$(id -g "$test_user")" --init-groups --reset-env
+    env XDG_RUNTIME_DIR="$runtime")
+  (echo "$BASHPID" >"$cgroup/cgroup.procs" && exec "${as_user[@]}" /lib/systemd/systemd --user) \
+    >"$log/manager" 2>&1 &
+  local manager=$!
+  if ! wait_until 30 test -S "$runtime/systemd/private"; then
+    echo "skip  the agent under a running user manager: systemd --user does not start here"
+    sed 's/^/      | /' "$log/manager"
+    kill $manager 2>/dev/null
+    return 0
+  fi
+  Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>/tmp/xvfb.display >"$log/xvfb" 2>&1 &
+  local xvfb=$!
+  wait_until 30 test -s /tmp/xvfb.display
+  local display=":$(head -n 1 /tmp/xvfb.display)"
+  # What a graphical login does: the session imports its display into the manager, and its
+  # session manager's unit, bound to graphical-session.target, brings that target up.
+  "${as_user[@]}" DISPLAY="$display" systemctl --user import-environment DISPLAY
+  printf '[Unit]\nBindsTo=graphical-session.target\nBefore=graphical-session.target\n[Service]\nExecStart=/bin/sleep infinity\n' \
+    >/etc/systemd/user/test-session.service
+  "${as_user[@]}" systemctl --user daemon-reload
+  "${as_user[@]}" systemctl --user start test-session.service
+
+  check "install_agent.sh with the user's manager running succeeds" $install "$test_user"
+  check "... starts the agent's unit at once" \
+    wait_until 60 "${as_user[@]}" systemctl --user is-active --quiet "$agent_unit"
+  check "... which listens in the user's runtime directory" \
+    wait_until 30 test -S "$runtime/tavrindesk/messenger.sock"
+  check "... on the display the session imported" logged "$log/resolution" \
+    "${as_user[@]}" rcclient call rc_capture getResolution
+  check "... (640x480)" grep -q '"width": *640' "$log/resolution"
+  check "uninstall_agent.sh stops the unit" \
+    bash -c "$uninstall $test_user && ! ${as_user[*]} systemctl --user is-active --quiet $agent_unit"
+  check "... and removes the link" absent "$link"
+  if [ $failures != 0 ]; then
+    "${as_user[@]}" systemctl --user status --no-pager "$agent_unit" 2>&1 | sed 's/^/      | /'
+  fi
+  kill -TERM $manager $xvfb
+  wait $manager $xvfb
+  rm -rf /etc/systemd/user/test-session.service "$runtime"
+}
+
 # --- inside the throw-away root ------------------------------------------------------------------
 
 inside() {
-  local deb=$1 log=/root/package-test/log
+  local deb=$1 cgroup=$2 log=/root/package-test/log
   export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C
   mkdir -p "$log"
 
@@ -158,6 +209,10 @@ inside() {
   check "uninstall_agent.sh removes the link and the marker" \
     bash -c "$uninstall $test_user && ! test -L '$link' && ! test -e '$marker'"
 
+  # With the user's systemd manager running, as at a graphical login: the agent starts at once
+  # and finds the display that the session imported into the manager's environment.
+  with_user_manager "$cgroup"
+
   # The daemon end to end, enabled as the README says, with the test user at the console.
   check "systemctl enables the daemon" logged "$log/enable" systemctl --root=/ enable "$daemon_unit"
   local daemon_link="/etc/systemd/system/multi-user.target.wants/$daemon_unit"
@@ -203,7 +258,7 @@ inside() {
 # --- the private namespace: mounts the overlay, runs `inside` in it, looks for leftovers --------
 
 in_namespace() {
-  local work=$1 deb=$2 self=$3
+  local work=$1 deb=$2 self=$3 cgroup=$4
   set -e
   mount --make-rprivate /
   mount -t tmpfs -o mode=0700 tmpfs "$work/ns"
@@ -219,7 +274,7 @@ in_namespace() {
   cp "$deb" "$self" "$root/root/package-test/"
   set +e
   chroot "$root" /bin/bash "/root/package-test/$(basename "$self")" --inside \
-    "/root/package-test/$(basename "$deb")"
+    "/root/package-test/$(basename "$deb")" "$cgroup"
   local status=$?
   # What the purge left in the root, besides what the test itself changed (the package manager's
   # own records and logs, the test user's account).
@@ -239,11 +294,11 @@ in_namespace() {
 
 case "${1:-}" in
   --inside)
-    inside "$2"
+    inside "$2" "${3:-}"
     exit
     ;;
   --namespace)
-    in_namespace "$2" "$3" "$4"
+    in_namespace "$2" "$3" "$4" "${5:-}"
     exit
     ;;
 esac
@@ -277,7 +332,19 @@ grep -v "running with root privileges" "$work/lintian.log"
 check "lintian reports no errors" [ $lintian_status = 0 ]
 
 echo "== installed in a throw-away root"
-unshare --mount --pid --fork "$0" --namespace "$work" "$deb" "$(realpath -- "$0")" || failures=$((failures + 1))
+# A cgroup for the test user's systemd manager, beside this process's own in the unified hierarchy.
+cgroup=""
+if cgroup_mount="$(findmnt -n -t cgroup2 -o TARGET | head -n 1)" && [ -n "$cgroup_mount" ]; then
+  own="$(sed -n 's/^0:://p' /proc/self/cgroup)"
+  cgroup="$cgroup_mount${own%/}/$(basename "$work")"
+fi
+unshare --mount --pid --fork "$0" --namespace "$work" "$deb" "$(realpath -- "$0")" "$cgroup" ||
+  failures=$((failures + 1))
+# Its processes ended with the namespace; the cgroup goes once the kernel has seen them go.
+if [ -n "$cgroup" ] && [ -d "$cgroup" ]; then
+  wait_until 30 bash -c "find '$cgroup' -depth -type d -exec rmdir {} + 2>/dev/null; ! test -d '$cgroup'" ||
+    echo "note: $cgroup could not be removed"
+fi
 
 [ $failures = 0 ] && echo "== all passed" || echo "== $failures failed"
 [ $failures = 0 ]
