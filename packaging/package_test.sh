@@ -59,7 +59,7 @@ with_user_manager() {
     echo "skip  the agent under a running user manager: no cgroup can be delegated here"
     return 0
   fi
-  mkdir -p -m 0700 "$runtime" && chown "$test_user:" "$runtime"
+  mkdir -p /run/user && mkdir -m 0700 "$runtime" && chown "$test_user:" "$runtime"
   local as_user=(setpriv --reuid="$uid" --regid="$(id -g "$test_user")" --init-groups --reset-env
     env XDG_RUNTIME_DIR="$runtime")
   (echo "$BASHPID" >"$cgroup/cgroup.procs" && exec "${as_user[@]}" /lib/systemd/systemd --user) \
@@ -74,7 +74,8 @@ with_user_manager() {
   Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>/tmp/xvfb.display >"$log/xvfb" 2>&1 &
   local xvfb=$!
   wait_until 30 test -s /tmp/xvfb.display
-  local display=":$(head -n 1 /tmp/xvfb.display)"
+  local display
+  display=":$(head -n 1 /tmp/xvfb.display)"
   # What a graphical login does: the session imports its display into the manager, and its
   # session manager's unit, bound to graphical-session.target, brings that target up.
   "${as_user[@]}" DISPLAY="$display" systemctl --user import-environment DISPLAY
@@ -135,7 +136,7 @@ inside() {
   user_unit="$(dpkg -L tavrindesk | grep "/user/$agent_unit\$")"
   check "systemd-analyze verifies the daemon's unit" \
     systemd-analyze verify --man=no "$system_unit"
-  mkdir -p -m 0700 /run/user/0
+  mkdir -p /run/user && mkdir -m 0700 /run/user/0
   check "systemd-analyze verifies the agent's user unit" \
     env XDG_RUNTIME_DIR=/run/user/0 systemd-analyze --user verify --man=no "$user_unit"
   check "the agent's unit starts TavrinDesk in the graphical session" \
