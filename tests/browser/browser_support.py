@@ -208,3 +208,49 @@ def ws_upgrade(port, origin=None, cookie=None, host=None):
     status = r.status
     c.close()
     return status
+
+
+def nginx_front(run, rcweb_port, conf_path):
+    """nginx on a free loopback port in front of rcweb, configured by the sample site file
+    (docs/nginx-rcweb.conf) with only its addresses and certificate paths changed. Returns the
+    port, or None when nginx is not installed."""
+    nginx = shutil.which("nginx") or ("/usr/sbin/nginx" if os.access("/usr/sbin/nginx", os.X_OK)
+                                      else None)
+    if not nginx:
+        return None
+    port = free_port()
+    d = run.path("nginx")
+    os.makedirs(os.path.join(d, "tmp"), exist_ok=True)
+    cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                    "/CN=localhost", "-keyout", key, "-out", cert], check=True,
+                   capture_output=True)
+    with open(conf_path) as f:
+        site = f.read()
+    site = site.replace("listen 443 ssl;", f"listen 127.0.0.1:{port} ssl;")
+    site = site.replace("listen [::]:443 ssl;", "")
+    site = site.replace("/etc/ssl/certs/desk.example.org.pem", cert)
+    site = site.replace("/etc/ssl/private/desk.example.org.key", key)
+    site = site.replace("127.0.0.1:8443", f"127.0.0.1:{rcweb_port}")
+    with open(os.path.join(d, "site.conf"), "w") as f:
+        f.write(site)
+    tmp = os.path.join(d, "tmp")
+    with open(os.path.join(d, "nginx.conf"), "w") as f:
+        f.write(("user root;\n" if os.geteuid() == 0 else "") +
+                f"daemon off;\nworker_processes 1;\npid {d}/nginx.pid;\n"
+                f"error_log {d}/error.log;\nevents {{}}\nhttp {{\n  access_log off;\n"
+                f"  client_body_temp_path {tmp}/body;\n  proxy_temp_path {tmp}/proxy;\n"
+                f"  fastcgi_temp_path {tmp}/fastcgi;\n  uwsgi_temp_path {tmp}/uwsgi;\n"
+                f"  scgi_temp_path {tmp}/scgi;\n  include {d}/site.conf;\n}}\n")
+    p = run.start("nginx", [nginx, "-e", f"{d}/error.log", "-p", d, "-c", f"{d}/nginx.conf"])
+
+    def up():
+        if p.poll() is not None:
+            raise RuntimeError("nginx ended: " + run.log("nginx/error.log") + run.log("nginx.err"))
+        try:
+            return https(port, "GET", "/session")[0] in (200, 401)
+        except OSError:
+            return False
+    wait_until(up, 20, what="nginx")
+    return port

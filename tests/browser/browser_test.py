@@ -135,7 +135,7 @@ def session(run, args):
     port = bs.free_port()
     _, url = run.rcweb(args.bin, sock, port, ["--password-file", run.path("password")])
     origin = f"https://127.0.0.1:{port}"
-    check(url.startswith(f"https://") and "#token=" in url, f"rcweb printed a sign-in URL")
+    check(url.startswith("https://") and "#token=" in url, "rcweb printed a sign-in URL")
     token = url.split("#token=", 1)[1]
     check(token not in run.log("rcweb.err"), "the token is in no log line")
 
@@ -148,7 +148,7 @@ def session(run, args):
 
     # First viewer: the printed URL.
     d1 = run.chromium("one")
-    d1.get(url.replace("127.0.0.1", "127.0.0.1"))
+    d1.get(url)
     js(d1, "window.__sameDocument = 1")
     wait_video(d1, 3, what="the first viewer's video")
     check(js(d1, "return location.hash") == "", "the token is taken out of the address bar")
@@ -255,6 +255,34 @@ def session(run, args):
         check(True, "the watcher can take control after the controller left")
     except TimeoutError:
         check(False, "the watcher can take control after the controller left")
+
+    # The sample nginx site in front of the same rcweb: sign-in, video and the Origin rule.
+    conf = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                        "nginx-rcweb.conf")
+    nport = bs.nginx_front(run, port, conf)
+    if nport is None:
+        print("skip  nginx is not installed: the reverse-proxy checks")
+    else:
+        norigin = f"https://127.0.0.1:{nport}"
+        d3 = run.chromium("nginx", 900, 600)
+        d3.get(norigin + "/")
+        bs.wait_until(lambda: js(d3, "return !document.getElementById('login').hidden"), 20,
+                      what="the sign-in form through nginx")
+        d3.find_element("id", "password").send_keys(PASSWORD)
+        d3.find_element("css selector", "#login button").click()
+        try:
+            wait_video(d3, 3, what="video through nginx")
+            time.sleep(1)
+            psnr = canvas_psnr(run, args, d3, "canvas-nginx")
+        except TimeoutError:
+            psnr = 0.0
+        check(psnr >= MIN_PSNR_DB, f"through nginx: signed in, video, PSNR {psnr:.1f} dB")
+        c3 = d3.get_cookie("rcweb_session")
+        jar = "rcweb_session=" + (c3 or {}).get("value", "")
+        st = bs.ws_upgrade(nport, origin="https://evil.example", cookie=jar)
+        check(st == 403, f"through nginx a foreign Origin is refused (HTTP {st})")
+        st = bs.ws_upgrade(nport, origin=norigin, cookie=jar)
+        check(st == 101, f"through nginx the page's own upgrade is accepted (HTTP {st})")
 
     run.stop(listener)
     print("PASS" if not failures else f"{len(failures)} check(s) failed")
