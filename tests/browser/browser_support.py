@@ -133,17 +133,17 @@ class Run:
             raise RuntimeError("TavrinDesk ended: " + self.log(name + ".err"))
         return p
 
-    def rcweb(self, bin_dir, sock, port, extra=()):
-        p = self.start("rcweb", [os.path.join(bin_dir, "rcweb"), "--messenger", sock,
+    def rcweb(self, bin_dir, sock, port, extra=(), name="rcweb"):
+        p = self.start(name, [os.path.join(bin_dir, "rcweb"), "--messenger", sock,
                                  "--listen", f"127.0.0.1:{port}", *extra])
-        url = wait_until(lambda: self._printed_url() or (p.poll() is not None and "exit"), 30,
+        url = wait_until(lambda: self._printed_url(name) or (p.poll() is not None and "exit"), 30,
                          what="rcweb's URL")
         if url == "exit":
-            raise RuntimeError("rcweb ended: " + self.log("rcweb.err") + self.log("rcweb.out"))
+            raise RuntimeError("rcweb ended: " + self.log(name + ".err") + self.log(name + ".out"))
         return p, url
 
-    def _printed_url(self):
-        m = re.search(r"open: (https://\S+)", self.log("rcweb.out") + self.log("rcweb.err"))
+    def _printed_url(self, name):
+        m = re.search(r"open: (https://\S+)", self.log(name + ".out") + self.log(name + ".err"))
         return m.group(1) if m else None
 
     def chromium(self, name, width=1200, height=800):

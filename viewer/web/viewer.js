@@ -57,7 +57,7 @@
   const stats = {
     shown: 0, dropped: 0, skipped: 0, received: 0, keyRequests: 0,
     decodeMs: [], bytes: [], rttMs: NaN, started: new Map(), lastCaptureMs: 0,
-    lastPaintAt: 0, decodeErrors: 0, connects: 0,
+    lastPaintAt: 0, firstPaintAt: 0, openedAt: 0, decodeErrors: 0, connects: 0,
   };
   // For tests and the benchmark: read-only view of what the page is doing.
   window.rcViewer = {view, stats, codecString};
@@ -197,6 +197,7 @@
     ws.onopen = () => {
       opened = true;
       stats.connects++;
+      stats.openedAt = performance.now();
       view.retryDelay = 500;
       setState('live', view.hostConnected ? 'Connected' : 'Host offline');
       showMessage('');
@@ -432,6 +433,7 @@
     frame.close();
     stats.shown++;
     stats.lastPaintAt = performance.now();
+    if (!stats.firstPaintAt) stats.firstPaintAt = stats.lastPaintAt;
   }
   requestAnimationFrame(paint);
 
