@@ -18,7 +18,6 @@ import json
 import os
 import re
 import signal
-import statistics
 import subprocess
 import sys
 import time
