@@ -257,10 +257,11 @@ def main():
     ap.add_argument("--g2g-seconds", type=float, default=15)
     ap.add_argument("--keys", type=int, default=40)
     ap.add_argument("--no-novnc", action="store_true")
+    ap.add_argument("--no-ours", action="store_true")
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
     args.bin = os.path.abspath(args.bin)
-    missing = bs.missing_tools(args.bin)
+    missing = bs.missing_tools(args.bin, need_rcweb=not args.no_ours)
     if not args.no_novnc:
         missing += [t for t in ("x11vnc", "websockify") if not bs.shutil.which(t)]
         if not os.path.exists("/usr/share/novnc/vnc.html"):
@@ -277,7 +278,8 @@ def main():
             sp = run.start(f"scene-{scene}", [os.path.join(args.bin, "scene"), "-s", scene,
                                               "-r", "30"])
             time.sleep(1)
-            systems = [("ours", b.ours)] + ([] if args.no_novnc else [("x11vnc+noVNC", b.novnc)])
+            systems = ([] if args.no_ours else [("ours", b.ours)]) + \
+                ([] if args.no_novnc else [("x11vnc+noVNC", b.novnc)])
             for name, fn in systems:
                 print(f"  {scene}: {name}", flush=True)
                 r = fn(scene)

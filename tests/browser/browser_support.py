@@ -20,7 +20,7 @@ if "/usr/lib/python3/dist-packages" not in sys.path:
     sys.path.append("/usr/lib/python3/dist-packages")
 
 
-def missing_tools(bin_dir=None, extra=()):
+def missing_tools(bin_dir=None, extra=(), need_rcweb=True):
     """What is missing to run a browser session here; empty when everything is."""
     missing = []
     for path in (CHROMIUM, CHROMEDRIVER):
@@ -33,7 +33,8 @@ def missing_tools(bin_dir=None, extra=()):
     except ImportError:
         missing.append("python3-selenium")
     if bin_dir:
-        for name in ("TavrinDesk", "rcweb", "scene", "x_probe") + tuple(extra):
+        names = ("TavrinDesk", "scene", "x_probe") + (("rcweb",) if need_rcweb else ())
+        for name in names + tuple(extra):
             if not os.access(os.path.join(bin_dir, name), os.X_OK):
                 missing.append(os.path.join(bin_dir, name))
     return missing

@@ -153,6 +153,14 @@ def session(run, args):
     wait_video(d1, 3, what="the first viewer's video")
     check(js(d1, "return location.hash") == "", "the token is taken out of the address bar")
     check(js(d1, "return window.rcViewer.view.role") == "control", "the first viewer controls")
+    for args_, want in ((("vp9", 1920, 1080, 30), "vp09.00.40.08"),
+                        (("vp9", 1920, 1080, 60), "vp09.00.41.08"),
+                        (("vp9", 3840, 2160, 30), "vp09.00.50.08"),
+                        (("vp9", 1280, 720, 30), "vp09.00.31.08"),
+                        (("vp9", 640, 480, 30), "vp09.00.30.08"),
+                        (("vp8", 1920, 1080, 30), "vp8")):
+        got = js(d1, "return window.rcViewer.codecString(...arguments)", *args_)
+        check(got == want, f"codec string for {args_}: {got}")
     time.sleep(2)  # let the still picture settle at full quality
     psnr = canvas_psnr(run, args, d1, "canvas1")
     check(psnr >= MIN_PSNR_DB, f"canvas matches the X screen: PSNR {psnr:.1f} dB >= {MIN_PSNR_DB}")
