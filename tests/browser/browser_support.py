@@ -135,8 +135,10 @@ class Run:
         return p
 
     def rcweb(self, bin_dir, sock, port, extra=(), name="rcweb"):
+        # RCWEB_ARGS: more options, e.g. "--web-root viewer/web" to try page edits unbuilt.
+        more = os.environ.get("RCWEB_ARGS", "").split()
         p = self.start(name, [os.path.join(bin_dir, "rcweb"), "--messenger", sock,
-                                 "--listen", f"127.0.0.1:{port}", *extra])
+                              "--listen", f"127.0.0.1:{port}", *extra, *more])
         url = wait_until(lambda: self._printed_url(name) or (p.poll() is not None and "exit"), 30,
                          what="rcweb's URL")
         if url == "exit":

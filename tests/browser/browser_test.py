@@ -213,7 +213,7 @@ def session(run, args):
     # Then a key from the controller: once it is in, anything from the second viewer would be.
     key(d1, "keyDown", "KeyZ", "z", 90, 0, "z")
     key(d1, "keyUp", "KeyZ", "z", 90, 0)
-    bs.wait_until(lambda: any(e.endswith(" key z") for e in events(run)[before:]), 10,
+    bs.wait_until(lambda: any(e.endswith(" keyup z") for e in events(run)[before:]), 10,
                   what="the controller's key")
     later = events(run)[before:]
     check(not any(" key q" in e or " button " in e for e in later),
@@ -242,6 +242,7 @@ def session(run, args):
         d1.save_screenshot(args.screenshot)
 
     # A page closed while it holds a key leaves nothing held.
+    check(held(run, args) == ([], []), f"nothing is held before ({held(run, args)})")
     key(d1, "rawKeyDown", "ShiftRight", "Shift", 16, 8)
     key(d1, "keyDown", "KeyB", "B", 66, 8, "B")
     try:
