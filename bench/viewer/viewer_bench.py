@@ -81,16 +81,12 @@ def cpu_s(pids):
     return total / HZ
 
 
-def wchar(pids):
-    total = 0
-    for root in pids:
-        for p in tree(root):
-            try:
-                with open(f"/proc/{p}/io") as f:
-                    total += int(re.search(r"wchar: (\d+)", f.read()).group(1))
-            except (OSError, AttributeError):
-                pass
-    return total
+def tcp_bytes(port):
+    """Bytes the peers have acknowledged on the established TCP connections from PORT: what
+    the server has put on the wire to the browser (TLS records included)."""
+    out = subprocess.run(["ss", "-tinH", "state", "established", f"( sport = :{port} )"],
+                         capture_output=True, text=True).stdout
+    return sum(int(m) for m in re.findall(r"bytes_acked:(\d+)", out))
 
 
 def pct(values, p):
@@ -122,14 +118,14 @@ class Bench:
     def x_probe(self, *a):
         return [os.path.join(self.bin, "x_probe"), *a]
 
-    def measure(self, name, driver, canvas_sel, server_pids, frames_js=None):
+    def measure(self, name, driver, canvas_sel, server_pids, port, frames_js=None):
         run, res = self.run, {}
         time.sleep(2)
         # cpu and bytes, nothing else running
         f0 = driver.execute_script(frames_js) if frames_js else None
-        c0, w0, t0 = cpu_s(server_pids), wchar(server_pids[-1:]), time.monotonic()
+        c0, w0, t0 = cpu_s(server_pids), tcp_bytes(port), time.monotonic()
         time.sleep(self.args.seconds)
-        c1, w1, t1 = cpu_s(server_pids), wchar(server_pids[-1:]), time.monotonic()
+        c1, w1, t1 = cpu_s(server_pids), tcp_bytes(port), time.monotonic()
         f1 = driver.execute_script(frames_js) if frames_js else None
         secs = t1 - t0
         res["cpu_ms_per_s"] = (c1 - c0) * 1000 / secs
@@ -190,11 +186,25 @@ class Bench:
         d.get(url)
         bs.wait_until(lambda: d.execute_script("return window.rcViewer.stats.shown") > 0, 30,
                       what="video")
-        join = d.execute_script("const s = window.rcViewer.stats;"
-                                "return [s.firstPaintAt - s.openedAt, s.firstPaintAt]")
-        res = self.measure(f"ours-{scene}", d, "#screen", [host.pid, rcweb.pid],
+        join = d.execute_script(
+            "const s = window.rcViewer.stats; const o = s.openedAt;"
+            "return {join_ms: s.firstPaintAt - o, join_nav_ms: s.firstPaintAt,"
+            "hello_ms: s.helloAt - o, first_video_ms: s.firstVideoAt - o,"
+            "first_key_ms: s.firstKeyAt - o, first_output_ms: s.firstOutputAt - o}")
+        res = self.measure(f"ours-{scene}", d, "#screen", [host.pid, rcweb.pid], port,
                            "return window.rcViewer.stats.received")
-        res["join_ms"], res["join_nav_ms"] = join
+        res.update(join)
+        # A second viewer joining the running stream (the view-only link rcweb printed).
+        m = re.search(r"view: (https://\S+)", run.log(f"rcweb-{scene}.out"))
+        if m:
+            d2 = run.chromium(f"ours-{scene}-2", 1280, 800)
+            d2.get(m.group(1))
+            bs.wait_until(lambda: d2.execute_script("return window.rcViewer.stats.shown") > 0,
+                          30, what="the second viewer's video")
+            res["join2_ms"] = d2.execute_script(
+                "const s = window.rcViewer.stats; return s.firstPaintAt - s.openedAt")
+            d2.quit()
+            run.drivers.remove(d2)
         d.quit()
         run.drivers.remove(d)
         run.stop(rcweb)
@@ -225,7 +235,8 @@ class Bench:
         bs.wait_until(lambda: d.execute_script(
             "const c = document.querySelector('#noVNC_container canvas');"
             "return c && c.width === 1920"), 30, what="noVNC's picture")
-        res = self.measure(f"novnc-{scene}", d, "#noVNC_container canvas", [vnc.pid, ws.pid])
+        res = self.measure(f"novnc-{scene}", d, "#noVNC_container canvas", [vnc.pid, ws.pid],
+                           wport)
         d.quit()
         run.drivers.remove(d)
         run.stop(ws)
@@ -295,8 +306,9 @@ def main():
           f"{args.seconds:.0f} s CPU/bytes window, {args.g2g_seconds:.0f} s glass-to-glass, "
           f"{args.keys} keys\n")
     print("| scene | system | glass-to-glass p50 / p95 ms | input p50 / p95 ms | "
-          "CPU ms/s | CPU ms/frame | frames/s | kB/s | join ms |")
+          "CPU ms/s | CPU ms/frame | frames/s | kB/s | join ms (first / second viewer) |")
     print("|---|---|---|---|---|---|---|---|---|")
+    joins = [r for r in results if r.get("join_ms") is not None]
     for r in results:
         per_frame = r.get("cpu_ms_per_frame")
         print(f"| {r['scene']} | {r['system']} | {fmt(r['g2g_p50'])} / {fmt(r['g2g_p95'])} "
@@ -304,7 +316,12 @@ def main():
               f"({r['input_samples']}) | {fmt(r['cpu_ms_per_s'])} | "
               f"{fmt(per_frame, 2) if per_frame is not None else '–'} | "
               f"{fmt(r.get('frames_per_s'))} | {fmt(r['bytes_per_s'] / 1000)} | "
-              f"{fmt(r.get('join_ms'), 0)} |")
+              f"{fmt(r.get('join_ms'), 0)} / {fmt(r.get('join2_ms'), 0)} |")
+    for r in joins:
+        print(f"join ({r['scene']}): socket open → hello {fmt(r['hello_ms'], 0)} ms, first video "
+              f"{fmt(r['first_video_ms'], 0)} ms (key {fmt(r['first_key_ms'], 0)}), first decoded "
+              f"{fmt(r['first_output_ms'], 0)} ms, first painted {fmt(r['join_ms'], 0)} ms; "
+              f"page load → painted {fmt(r['join_nav_ms'], 0)} ms")
     return 0
 
 

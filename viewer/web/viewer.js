@@ -57,7 +57,8 @@
   const stats = {
     shown: 0, dropped: 0, skipped: 0, received: 0, keyRequests: 0,
     decodeMs: [], bytes: [], rttMs: NaN, started: new Map(), lastCaptureMs: 0,
-    lastPaintAt: 0, firstPaintAt: 0, openedAt: 0, decodeErrors: 0, connects: 0,
+    lastPaintAt: 0, firstPaintAt: 0, openedAt: 0, helloAt: 0, firstVideoAt: 0, firstKeyAt: 0,
+    firstOutputAt: 0, decodeErrors: 0, connects: 0,
   };
   // For tests and the benchmark: read-only view of what the page is doing.
   window.rcViewer = {view, stats, codecString};
@@ -259,6 +260,7 @@
     }
     switch (msg.type) {
       case 'hello':
+        if (!stats.helloAt) stats.helloAt = performance.now();
         view.codec = msg.codec === 'vp8' ? 'vp8' : 'vp9';
         view.width = msg.width | 0;
         view.height = msg.height | 0;
@@ -366,6 +368,8 @@
     const height = dv.getUint16(10, true);
     const captureMs = dv.getFloat64(12, true);
     stats.received++;
+    if (!stats.firstVideoAt) stats.firstVideoAt = performance.now();
+    if (key && !stats.firstKeyAt) stats.firstKeyAt = performance.now();
     stats.bytes.push([performance.now(), buf.byteLength]);
     if (key && (codec !== view.codec || width !== view.width || height !== view.height ||
                 !view.decoder)) {
@@ -398,6 +402,7 @@
 
   function onDecoded(frame) {
     const n = frame.timestamp;
+    if (!stats.firstOutputAt) stats.firstOutputAt = performance.now();
     const started = stats.started.get(n);
     if (started) {
       stats.started.delete(n);
