@@ -15,6 +15,8 @@ packages=(
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxrandr-dev libxss-dev libxi-dev
   # the X11 backend follows the screen's damage to grab only what changed
   libxdamage-dev
+  # rcweb, the browser viewer's gateway: HTTPS and WebSocket (Beast) over OpenSSL
+  libboost-dev libssl-dev
   xvfb x11-xkb-utils xauth vpx-tools ffmpeg python3
   # the X11 backend's tests: a mocked logind on a private bus stands in for the system's
   python3-dbusmock dbus-daemon
