@@ -51,88 +51,70 @@ int QuantizerForQuality(int quality) {
 VpxEncoder::VpxEncoder(Codec codec, EncoderSettings settings)
     : codec_(codec), settings_(settings) {}
 
-void VpxEncoder::FillConfig(int quality, RateMode mode) {
+void VpxEncoder::FillConfig(vpx_codec_enc_cfg_t& cfg, int quality, RateMode mode) const {
   const int q = QuantizerForQuality(quality);
   if (q < 0) {
-    cfg_.rc_end_usage = settings_.cbr ? VPX_CBR : VPX_VBR;
-    const double bits = kDefaultBitsPerPixel * width_ * height_ * 30.0 / 1000.0;
-    cfg_.rc_target_bitrate = std::max(100u, static_cast<unsigned>(bits));
-    cfg_.rc_min_quantizer = kDefaultMinQ;
-    cfg_.rc_max_quantizer = kDefaultMaxQ;
+    cfg.rc_end_usage = settings_.cbr ? VPX_CBR : VPX_VBR;
+    const double bits = kDefaultBitsPerPixel * cfg.g_w * cfg.g_h * 30.0 / 1000.0;
+    cfg.rc_target_bitrate = std::max(100u, static_cast<unsigned>(bits));
+    cfg.rc_min_quantizer = kDefaultMinQ;
+    cfg.rc_max_quantizer = kDefaultMaxQ;
   } else {
     // One quantizer for every frame; the bit rate follows the picture.
-    cfg_.rc_end_usage = VPX_VBR;
-    cfg_.rc_target_bitrate = 1000000;
-    cfg_.rc_min_quantizer = static_cast<unsigned>(q);
-    cfg_.rc_max_quantizer = static_cast<unsigned>(q);
+    cfg.rc_end_usage = VPX_VBR;
+    cfg.rc_target_bitrate = 1000000;
+    cfg.rc_min_quantizer = static_cast<unsigned>(q);
+    cfg.rc_max_quantizer = static_cast<unsigned>(q);
   }
   if (mode == RateMode::kCoarseKey) {
-    cfg_.rc_min_quantizer = cfg_.rc_max_quantizer = static_cast<unsigned>(settings_.key_quantizer);
+    cfg.rc_min_quantizer = cfg.rc_max_quantizer = static_cast<unsigned>(settings_.key_quantizer);
   } else if (mode == RateMode::kRefine && q < 0) {
     // A cap, not a fixed value: the rate control may still spend more where it pays.
-    cfg_.rc_max_quantizer =
+    cfg.rc_max_quantizer =
         static_cast<unsigned>(std::clamp(settings_.refine_quantizer, kDefaultMinQ, kDefaultMaxQ));
   }
 }
 
-bool VpxEncoder::CoarseKey(int quality) const {
+bool VpxEncoder::CoarseKey(int width, int height, int quality) const {
   if (!settings_.active_map || settings_.refine_frames <= 0 || settings_.key_quantizer < 0 ||
       settings_.key_quantizer > 63 ||
-      static_cast<int64_t>(width_) * height_ < settings_.coarse_key_min_pixels) {
+      static_cast<int64_t>(width) * height < settings_.coarse_key_min_pixels) {
     return false;
   }
   const int q = QuantizerForQuality(quality);
   return q < settings_.key_quantizer;  // also for the default (-1)
 }
 
-bool VpxEncoder::Reset(int width, int height, int quality) {
-  ctx_.reset();
-  have_previous_ = false;
-  width_ = width;
-  height_ = height;
-  quality_ = quality;
+bool VpxEncoder::StartCodec(int width, int height, int quality, StartedCodec& out) const {
+  out.width = width;
+  out.height = height;
+  out.quality = quality;
   // The first frame is a key frame: the codec starts with its rate control.
-  rate_mode_ = CoarseKey(quality) ? RateMode::kCoarseKey : RateMode::kNormal;
-  refine_band_ = -1;
-  for (auto& picture : pictures_) {
-    picture.reset(vpx_img_alloc(nullptr, VPX_IMG_FMT_I420, width, height, 32));
-    if (!picture) return false;
-  }
-  mb_cols_ = (width + kBlock - 1) / kBlock;
-  mb_rows_ = (height + kBlock - 1) / kBlock;
-  const size_t blocks = static_cast<size_t>(mb_cols_) * mb_rows_;
-  changed_.assign(blocks, 0);
-  age_.assign(blocks, 0);
-  active_.assign(blocks, 1);
-  for (int i = 0; i < 2; ++i) {
-    stale_[i].assign(blocks, 0);
-    stale_all_[i] = true;  // fresh pictures hold nothing yet
-  }
-
+  out.mode = CoarseKey(width, height, quality) ? RateMode::kCoarseKey : RateMode::kNormal;
+  vpx_codec_enc_cfg_t& cfg = out.cfg;
   vpx_codec_iface_t* iface = codec_ == Codec::kVp9 ? vpx_codec_vp9_cx() : vpx_codec_vp8_cx();
-  if (vpx_codec_enc_config_default(iface, &cfg_, 0) != VPX_CODEC_OK) return false;
-  cfg_.g_w = static_cast<unsigned>(width);
-  cfg_.g_h = static_cast<unsigned>(height);
+  if (vpx_codec_enc_config_default(iface, &cfg, 0) != VPX_CODEC_OK) return false;
+  cfg.g_w = static_cast<unsigned>(width);
+  cfg.g_h = static_cast<unsigned>(height);
   // Every frame counts as 1/30 s: the rate control budgets per frame (see rc_vpx.h).
-  cfg_.g_timebase = {1, 30};
-  cfg_.g_threads =
+  cfg.g_timebase = {1, 30};
+  cfg.g_threads =
       static_cast<unsigned>(settings_.threads > 0 ? settings_.threads : DefaultThreads());
-  threads_ = cfg_.g_threads;
-  cfg_.g_lag_in_frames = 0;
-  cfg_.g_error_resilient = 0;
-  cfg_.g_pass = VPX_RC_ONE_PASS;
-  cfg_.rc_dropframe_thresh = 0;  // one call, one frame
-  cfg_.rc_resize_allowed = 0;
-  cfg_.kf_mode = VPX_KF_DISABLED;  // key frames only when asked for
-  cfg_.rc_undershoot_pct = 50;
-  cfg_.rc_overshoot_pct = 50;
-  cfg_.rc_buf_initial_sz = 500;
-  cfg_.rc_buf_optimal_sz = 600;
-  cfg_.rc_buf_sz = 1000;
-  FillConfig(quality, rate_mode_);
+  cfg.g_lag_in_frames = 0;
+  cfg.g_error_resilient = 0;
+  cfg.g_pass = VPX_RC_ONE_PASS;
+  cfg.rc_dropframe_thresh = 0;  // one call, one frame
+  cfg.rc_resize_allowed = 0;
+  cfg.kf_mode = VPX_KF_DISABLED;  // key frames only when asked for
+  cfg.rc_undershoot_pct = 50;
+  cfg.rc_overshoot_pct = 50;
+  cfg.rc_buf_initial_sz = 500;
+  cfg.rc_buf_optimal_sz = 600;
+  cfg.rc_buf_sz = 1000;
+  FillConfig(cfg, quality, out.mode);
 
   auto ctx = ScopedCodec(new vpx_codec_ctx_t{});
-  if (vpx_codec_enc_init(ctx.get(), iface, &cfg_, 0) != VPX_CODEC_OK) {
+  if (vpx_codec_enc_init(ctx.get(), iface, &cfg, 0) != VPX_CODEC_OK) {
     std::fprintf(stderr, "rc_vpx: cannot start the encoder at %dx%d: %s\n", width, height,
                  vpx_codec_error_detail(ctx.get()) ? vpx_codec_error_detail(ctx.get())
                                                    : vpx_codec_error(ctx.get()));
@@ -150,7 +132,7 @@ bool VpxEncoder::Reset(int width, int height, int quality) {
     vpx_codec_control(c, VP9E_SET_NOISE_SENSITIVITY, 0);
     // One tile column per thread (log2), as far as the width allows (256-pixel tiles at least).
     int log2_tiles = 0;
-    while ((1 << (log2_tiles + 1)) <= static_cast<int>(cfg_.g_threads) &&
+    while ((1 << (log2_tiles + 1)) <= static_cast<int>(cfg.g_threads) &&
            (width >> (log2_tiles + 1)) >= 256) {
       ++log2_tiles;
     }
@@ -168,12 +150,70 @@ bool VpxEncoder::Reset(int width, int height, int quality) {
     vpx_codec_control(c, VP8E_SET_SCREEN_CONTENT_MODE, 1);
     vpx_codec_control(c, VP8E_SET_NOISE_SENSITIVITY, 0);
     vpx_codec_control(c, VP8E_SET_TOKEN_PARTITIONS,
-                      cfg_.g_threads >= 4   ? VP8_FOUR_TOKENPARTITION
-                      : cfg_.g_threads >= 2 ? VP8_TWO_TOKENPARTITION
-                                            : VP8_ONE_TOKENPARTITION);
+                      cfg.g_threads >= 4   ? VP8_FOUR_TOKENPARTITION
+                      : cfg.g_threads >= 2 ? VP8_TWO_TOKENPARTITION
+                                           : VP8_ONE_TOKENPARTITION);
   }
   vpx_codec_control(c, VP8E_SET_STATIC_THRESHOLD, settings_.static_thresh);
-  ctx_ = std::move(ctx);
+  out.ctx = std::move(ctx);
+  return true;
+}
+
+bool VpxEncoder::WarmUp(StartedCodec& started) {
+  // The codec's first frame costs several times a later key frame (buffers allocated and first
+  // touched, worker threads started: 230 ms of CPU against 52 at 1920×1080): a flat picture is
+  // coded and thrown away. The real first frame is a key frame, so nothing refers to it.
+  ScopedImage flat(vpx_img_alloc(nullptr, VPX_IMG_FMT_I420, started.width, started.height, 32));
+  if (!flat) return false;
+  for (int p : {VPX_PLANE_Y, VPX_PLANE_U, VPX_PLANE_V}) {
+    const int rows = p == VPX_PLANE_Y ? started.height : (started.height + 1) / 2;
+    std::memset(flat->planes[p], p == VPX_PLANE_Y ? 16 : 128,
+                static_cast<size_t>(flat->stride[p]) * rows);
+  }
+  if (vpx_codec_encode(started.ctx.get(), flat.get(), 0, 1, VPX_EFLAG_FORCE_KF, VPX_DL_REALTIME) !=
+      VPX_CODEC_OK) {
+    return false;
+  }
+  vpx_codec_iter_t iter = nullptr;
+  while (vpx_codec_get_cx_data(started.ctx.get(), &iter) != nullptr) {
+  }
+  started.pts = 1;
+  return true;
+}
+
+bool VpxEncoder::Reset(int width, int height, int quality) {
+  ctx_.reset();
+  have_previous_ = false;
+  width_ = width;
+  height_ = height;
+  refine_band_ = -1;
+  for (auto& picture : pictures_) {
+    picture.reset(vpx_img_alloc(nullptr, VPX_IMG_FMT_I420, width, height, 32));
+    if (!picture) return false;
+  }
+  mb_cols_ = (width + kBlock - 1) / kBlock;
+  mb_rows_ = (height + kBlock - 1) / kBlock;
+  const size_t blocks = static_cast<size_t>(mb_cols_) * mb_rows_;
+  changed_.assign(blocks, 0);
+  age_.assign(blocks, 0);
+  active_.assign(blocks, 1);
+  for (int i = 0; i < 2; ++i) {
+    stale_[i].assign(blocks, 0);
+    stale_all_[i] = true;  // fresh pictures hold nothing yet
+  }
+  // A codec prepared for this size is taken; one prepared for another size is of no more use.
+  StartedCodec started = std::move(prepared_);
+  prepared_ = {};
+  if (!started.ctx || started.width != width || started.height != height) {
+    started = {};
+    if (!StartCodec(width, height, quality, started)) return false;
+  }
+  ctx_ = std::move(started.ctx);
+  cfg_ = started.cfg;
+  quality_ = started.quality;
+  rate_mode_ = started.mode;
+  pts_ = started.pts;
+  threads_ = cfg_.g_threads;
   return true;
 }
 
@@ -181,7 +221,7 @@ bool VpxEncoder::ApplyRate(int quality, RateMode mode) {
   if (quality == quality_ && mode == rate_mode_) return true;
   quality_ = quality;
   rate_mode_ = mode;
-  FillConfig(quality, mode);
+  FillConfig(cfg_, quality, mode);
   return vpx_codec_enc_config_set(ctx_.get(), &cfg_) == VPX_CODEC_OK;
 }
 
@@ -337,46 +377,38 @@ void VpxEncoder::ConvertStale(int index, const uint8_t* pixels, int stride) {
 
 bool VpxEncoder::Prepare(int32_t width, int32_t height, int32_t quality) {
   if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return false;
-  std::lock_guard lock(mutex_);
-  if (ctx_ && width == width_ && height == height_) return true;
   quality = ClampQuality(quality);
-  if (!Reset(width, height, quality)) {
-    ctx_.reset();
-    width_ = height_ = 0;
-    return false;
+  {
+    std::unique_lock lock(mutex_);
+    prepared_cv_.wait(lock, [&] { return !preparing_; });
+    if ((ctx_ && width == width_ && height == height_) ||
+        (prepared_.ctx && width == prepared_.width && height == prepared_.height)) {
+      return true;
+    }
+    preparing_ = true;
+    preparing_width_ = width;
+    preparing_height_ = height;
   }
-  // The codec's first frame costs several times a later key frame (buffers allocated and first
-  // touched, worker threads started: 230 ms of CPU against 52 at 1920×1080): a flat picture is
-  // coded now and thrown away. The real first frame is a key frame, so nothing refers to it.
-  vpx_image_t& picture = *pictures_[current_];
-  for (int p : {VPX_PLANE_Y, VPX_PLANE_U, VPX_PLANE_V}) {
-    const int rows = p == VPX_PLANE_Y ? height : (height + 1) / 2;
-    std::memset(picture.planes[p], p == VPX_PLANE_Y ? 16 : 128,
-                static_cast<size_t>(picture.stride[p]) * rows);
-  }
-  std::vector<uint8_t> scratch(64 * 1024);
-  SetActiveMap(mb_cols_ * mb_rows_);
-  if (ApplyRate(quality, CoarseKey(quality) ? RateMode::kCoarseKey : RateMode::kNormal)) {
-    Compress(picture, true, scratch.data(), scratch.size());
-  }
-  if (!ctx_) {
-    width_ = height_ = 0;
-    return false;
-  }
-  // Encode makes the next frame a key frame when it finds a new codec; a prepared one it finds
-  // ready, so the request is made here.
-  key_requested_.store(true, std::memory_order_relaxed);
+  // Outside the lock: frames of another size go on meanwhile; one of this size waits for it.
+  StartedCodec started;
+  const bool ok = StartCodec(width, height, quality, started) && WarmUp(started);
+  std::lock_guard lock(mutex_);
+  preparing_ = false;
+  prepared_cv_.notify_all();
+  if (!ok) return false;
+  if (!(ctx_ && width == width_ && height == height_)) prepared_ = std::move(started);
   return true;
 }
 
 int32_t VpxEncoder::Encode(const uint8_t* pixels, uint8_t* out, int32_t width, int32_t height,
                            int32_t quality, int32_t stride, int32_t flag) {
-  std::lock_guard lock(mutex_);
-  return EncodeLocked(pixels, out, width, height, quality, stride, flag);
+  std::unique_lock lock(mutex_);
+  return EncodeLocked(lock, pixels, out, width, height, quality, stride, flag);
 }
 
-int32_t VpxEncoder::EncodeLocked(const uint8_t* pixels, uint8_t* out, int32_t width, int32_t height,
-                                 int32_t quality, int32_t stride, int32_t flag) {
+int32_t VpxEncoder::EncodeLocked(std::unique_lock<std::mutex>& lock, const uint8_t* pixels,
+                                 uint8_t* out, int32_t width, int32_t height, int32_t quality,
+                                 int32_t stride, int32_t flag) {
   if (!pixels || !out || flag != RC_VPX_BGRA || width <= 0 || height <= 0 || width > kMaxSide ||
       height > kMaxSide || stride / 4 < width) {
     hint_pending_ = false;
@@ -392,6 +424,10 @@ int32_t VpxEncoder::EncodeLocked(const uint8_t* pixels, uint8_t* out, int32_t wi
   quality = ClampQuality(quality);
 
   if (!ctx_ || width != width_ || height != height_) {
+    // A codec being prepared for this size is waited for rather than made twice.
+    prepared_cv_.wait(lock, [&] {
+      return !preparing_ || preparing_width_ != width || preparing_height_ != height;
+    });
     if (!Reset(width, height, quality)) {
       ctx_.reset();
       width_ = height_ = 0;
@@ -404,7 +440,7 @@ int32_t VpxEncoder::EncodeLocked(const uint8_t* pixels, uint8_t* out, int32_t wi
   const bool key = key_requested_.exchange(false, std::memory_order_relaxed);
   RateMode mode = RateMode::kNormal;
   if (key) {
-    refine_band_ = CoarseKey(quality) ? 0 : -1;
+    refine_band_ = CoarseKey(width_, height_, quality) ? 0 : -1;
     if (refine_band_ == 0) mode = RateMode::kCoarseKey;
   } else if (refine_band_ >= 0) {
     mode = RateMode::kRefine;

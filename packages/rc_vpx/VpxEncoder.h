@@ -13,7 +13,8 @@
 // nothing changed, a still picture costs neither conversion nor comparison.
 //
 // Threading: Encode runs on one thread at a time; RequestKeyframe may be called from any thread;
-// Prepare may run on another thread than Encode (the two exclude each other).
+// Prepare may run on another thread than Encode: it starts a codec outside the lock and hands it
+// over under it; an Encode of the size being prepared waits for it, one of another size does not.
 
 #ifndef PACKAGES_RC_VPX_VPXENCODER_H_
 #define PACKAGES_RC_VPX_VPXENCODER_H_
@@ -22,6 +23,7 @@
 #include <vpx/vpx_image.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -124,12 +126,28 @@ class VpxEncoder {
   // How the rate control is set for the frame being coded.
   enum class RateMode { kNormal, kCoarseKey, kRefine };
 
+  // A codec started for one size, with the configuration it was started with.
+  struct StartedCodec {
+    ScopedCodec ctx;
+    vpx_codec_enc_cfg_t cfg{};
+    int width = 0;
+    int height = 0;
+    int quality = 0;
+    RateMode mode = RateMode::kNormal;
+    int64_t pts = 0;
+  };
+
+  // Makes the pictures and maps for the size, and the codec (the prepared one when it fits).
   bool Reset(int width, int height, int quality);
+  // Starts a codec; touches no member but the settings.
+  bool StartCodec(int width, int height, int quality, StartedCodec& out) const;
+  // Codes one flat key frame and drops it: the codec's first-use costs, paid ahead.
+  static bool WarmUp(StartedCodec& started);
   // Sets the rate control for `quality` and `mode` (when either differs from the codec's).
   bool ApplyRate(int quality, RateMode mode);
-  void FillConfig(int quality, RateMode mode);
-  // Whether a key frame at `quality` is coded coarse and then refined.
-  bool CoarseKey(int quality) const;
+  void FillConfig(vpx_codec_enc_cfg_t& cfg, int quality, RateMode mode) const;
+  // Whether a key frame of that size at `quality` is coded coarse and then refined.
+  bool CoarseKey(int width, int height, int quality) const;
   // Adds the block rows of the current refinement band to active_; returns the active count.
   int AddRefineBand();
   int RefineBands() const;
@@ -147,12 +165,19 @@ class VpxEncoder {
   void ConvertStale(int index, const uint8_t* pixels, int stride);
   int32_t Compress(vpx_image_t& picture, bool key, uint8_t* out, size_t capacity);
 
-  int32_t EncodeLocked(const uint8_t* pixels, uint8_t* out, int32_t width, int32_t height,
-                       int32_t quality, int32_t stride, int32_t flag);
+  int32_t EncodeLocked(std::unique_lock<std::mutex>& lock, const uint8_t* pixels, uint8_t* out,
+                       int32_t width, int32_t height, int32_t quality, int32_t stride,
+                       int32_t flag);
 
   const Codec codec_;
   const EncoderSettings settings_;
-  std::mutex mutex_;  // Encode against Prepare
+  // Encode against Prepare: the codec, the prepared one and the preparation under way.
+  std::mutex mutex_;
+  std::condition_variable prepared_cv_;
+  bool preparing_ = false;
+  int preparing_width_ = 0;
+  int preparing_height_ = 0;
+  StartedCodec prepared_;
   std::atomic<bool> key_requested_{true};
 
   vpx_codec_enc_cfg_t cfg_{};
