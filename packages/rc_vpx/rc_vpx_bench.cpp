@@ -10,11 +10,12 @@
 // against the I420 source, active = share of 16×16 blocks handed to the codec as active.
 //
 // FirstFrame/...: a fresh encoder's first frame (codec creation included), one encoder an
-// iteration. KeyFrame/...: a key frame forced after kWarmFrames frames (only it is timed), then
-// the second of frames (30) that follows it: key_bytes and key_psnr of the key frame itself,
-// psnr_end = the picture's PSNR one second later, to45 = frames after the key frame until the
-// picture first reaches 45 dB (31 = not within the second), second_bytes = bytes of the key
-// frame and the second after it, follow_ms = wall time of the frames of that second (mean).
+// iteration; FirstFramePrepared/...: the same after an untimed Prepare. KeyFrame/...: a key frame
+// forced after kWarmFrames frames (only it is timed), then the second of frames (30) that follows
+// it: key_bytes and key_psnr of the key frame itself, psnr_end = the picture's PSNR one second
+// later, to45 = frames after the key frame until the picture first reaches 45 dB (31 = not within
+// the second), second_bytes = bytes of the key frame and the second after it, follow_ms = wall time
+// of the frames of that second (mean).
 
 #include <benchmark/benchmark.h>
 #include <libyuv/compare.h>
@@ -249,7 +250,8 @@ struct Checker {
   Size size;
 };
 
-void BM_FirstFrame(benchmark::State& state, EncoderSettings settings, int kind, Size size) {
+void BM_FirstFrame(benchmark::State& state, EncoderSettings settings, int kind, Size size,
+                   bool prepared) {
   Scene scene(kind, size);
   std::vector<uint8_t> out(static_cast<size_t>(size.w) * size.h * 4);
   const uint8_t* src = scene.Frame(0);
@@ -257,6 +259,11 @@ void BM_FirstFrame(benchmark::State& state, EncoderSettings settings, int kind, 
   int n = 0;
   for (auto _ : state) {
     rc_vpx::VpxEncoder encoder(Codec::kVp9, settings);
+    if (prepared) {
+      state.PauseTiming();
+      encoder.Prepare(size.w, size.h, 0);
+      state.ResumeTiming();
+    }
     n = encoder.Encode(src, out.data(), size.w, size.h, 0, size.w * 4, RC_VPX_BGRA);
     state.PauseTiming();
     if (n <= 0) {
@@ -351,11 +358,15 @@ const int kRegistered = [] {
       const std::string tail = std::string(SceneName(kind)) + "/" + std::to_string(size.w) + "x" +
                                std::to_string(size.h);
       for (const KeyVariant& v : KeyVariants()) {
-        benchmark::RegisterBenchmark(("FirstFrame/" + std::string(v.name) + "/" + tail).c_str(),
-                                     BM_FirstFrame, v.settings, kind, size)
-            ->Iterations(3)
-            ->MeasureProcessCPUTime()
-            ->Unit(benchmark::kMillisecond);
+        for (bool prepared : {false, true}) {
+          benchmark::RegisterBenchmark(((prepared ? "FirstFramePrepared/" : "FirstFrame/") +
+                                        std::string(v.name) + "/" + tail)
+                                           .c_str(),
+                                       BM_FirstFrame, v.settings, kind, size, prepared)
+              ->Iterations(3)
+              ->MeasureProcessCPUTime()
+              ->Unit(benchmark::kMillisecond);
+        }
         benchmark::RegisterBenchmark(("KeyFrame/" + std::string(v.name) + "/" + tail).c_str(),
                                      BM_KeyFrame, v.settings, kind, size)
             ->Iterations(3)
