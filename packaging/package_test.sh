@@ -241,6 +241,16 @@ inside() {
     echo "--- daemon_error.log"; cat /tmp/tavrin/daemon_error.log
   fi
 
+  # An upgrade (here: the same version again) keeps the configuration as the administrator left it.
+  printf '{"isStandByMode": 1, "isRunMode": 0}\n' >"/Users/Shared/$id/config.json"
+  chmod 0664 "/Users/Shared/$id/config.json"
+  chmod 0775 "/Users/Shared/$id"
+  check "apt reinstalls the package" logged "$log/apt-reinstall" \
+    env DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall "$deb"
+  check "... keeping the configuration and the modes given to it" \
+    [ "$(cat "/Users/Shared/$id/config.json") $(stat -c %a "/Users/Shared/$id/config.json" "/Users/Shared/$id" | xargs)" \
+    = '{"isStandByMode": 1, "isRunMode": 0} 664 775' ]
+
   # Purge with everything in use: the agent for the user, the daemon enabled.
   $install "$test_user" >/dev/null
   systemctl --root=/ enable "$daemon_unit" >/dev/null 2>&1
