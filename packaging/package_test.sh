@@ -116,6 +116,10 @@ inside() {
   check "the bundle's programs are in place" test -x "$bundle/Contents/MacOS/TavrinDesk" \
     -a -x "$bundle/Contents/MacOS/TavrinDeskDaemon" -a -f "$bundle/Contents/Info.plist"
   check "rcclient is on the PATH" [ "$(command -v rcclient)" = /usr/bin/rcclient ]
+  if [ -e "$bundle/Contents/MacOS/rcweb" ]; then
+    check "rcweb is on the PATH, a link into the bundle" \
+      [ "$(readlink "$(command -v rcweb)")" = "$bundle/Contents/MacOS/rcweb" ]
+  fi
   check "the programs find every library" bash -c "! ldd $bundle/Contents/MacOS/* | grep 'not found'"
   check "TavrinDesk loads the product's libraries from the bundle" \
     bash -c "ldd $bundle/Contents/MacOS/TavrinDesk | grep -q 'librc_core.so => $bundle/Contents/MacOS/../Frameworks/'"
