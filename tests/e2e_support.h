@@ -1,4 +1,4 @@
-// Helpers shared by the end-to-end tests: temporary directories, waiting for files, reading and
+// Helpers shared by the end-to-end tests: waiting for files, reading and
 // decoding IVF recordings, and speaking the messenger protocol as a test client.
 #pragma once
 
@@ -14,33 +14,16 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/flutter/messenger_socket.h"
 #include "platform/flutter/standard_codec.h"
+#include "platform/testing/TestSupport.h"
+#include "tests/process.h"
 
 namespace e2e {
 
-inline std::string MakeTempDir() {
-  char tmpl[] = "/tmp/tavrindesk-e2e-XXXXXX";
-  return mkdtemp(tmpl);
-}
-
-inline void RemoveTree(const std::string& dir) {
-  std::string cmd = "rm -rf '" + dir + "'";
-  (void)!std::system(cmd.c_str());
-}
-
-// Polls `condition` every 20 ms until it holds or `seconds` pass.
-inline bool WaitUntil(const std::function<bool()>& condition, double seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using rctest::WaitUntil;
 
 inline bool WaitForFile(const std::string& path, double seconds) {
   return WaitUntil(
@@ -49,6 +32,26 @@ inline bool WaitForFile(const std::string& path, double seconds) {
         return stat(path.c_str(), &st) == 0;
       },
       seconds);
+}
+
+// The host on `desktop`, its messenger socket at `socket` and its output in `dir`, once the
+// socket exists; null (and a test failure) when it does not come up.
+inline std::unique_ptr<Process> StartHost(const std::string& desktop, const std::string& dir,
+                                          const std::string& socket) {
+  auto host = std::make_unique<Process>(
+      std::vector<std::string>{TAVRINDESK_BIN, "--desktop", desktop, "--messenger", socket},
+      dir + "/host.out", dir + "/host.err");
+  if (!host->started() || !WaitForFile(socket, 30)) {
+    ADD_FAILURE() << "the host did not come up: " << host->err();
+    return nullptr;
+  }
+  return host;
+}
+
+// Ends a started host with SIGTERM and expects exit status 0.
+inline void StopHost(Process& host) {
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(30), 0) << host.err();
 }
 
 inline size_t CountOf(const std::string& text, const std::string& part) {

@@ -15,10 +15,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <stdexcept>
-#include <thread>
+
+#include "platform/testing/TestSupport.h"
 
 namespace tavrin::testing {
 namespace {
@@ -34,13 +34,8 @@ void Check(bool ok, const std::string& what) {
   if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-bool PollUntil(milliseconds bound, const std::function<bool()>& done) {
-  const auto deadline = Clock::now() + bound;
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return true;
+double Seconds(milliseconds bound) {
+  return std::chrono::duration<double>(bound).count();
 }
 
 }  // namespace
@@ -66,9 +61,6 @@ bool PrivateRoot::Supported(std::string* why) {
 }
 
 PrivateRoot::PrivateRoot() {
-  std::string templ = (fs::temp_directory_path() / "tavrin-daemon-test.XXXXXX").string();
-  Check(mkdtemp(templ.data()) != nullptr, "mkdtemp");
-  base_ = templ;
   root_ = base_ + "/root";
   for (const std::string dir :
        {"/usr", "/proc", "/dev", "/etc/systemd/system", "/run", "/var", "/Library/LaunchAgents",
@@ -93,8 +85,6 @@ PrivateRoot::PrivateRoot() {
 PrivateRoot::~PrivateRoot() {
   Stop();
   if (inotify_ >= 0) close(inotify_);
-  std::error_code ignored;
-  fs::remove_all(base_, ignored);
 }
 
 void PrivateRoot::WriteFile(const std::string& inside, const std::string& contents, mode_t mode) {
@@ -186,7 +176,8 @@ void PrivateRoot::Start() {
 
 std::optional<int> PrivateRoot::WaitForExit(milliseconds bound) {
   int status = 0;
-  if (pid_ < 0 || !PollUntil(bound, [&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
+  if (pid_ < 0 ||
+      !rctest::WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, Seconds(bound))) {
     return std::nullopt;
   }
   kill(-pid_, SIGKILL);  // scripts left behind, if any
@@ -208,7 +199,7 @@ void PrivateRoot::Stop() {
 }
 
 bool PrivateRoot::WaitForLines(const std::string& inside, size_t count, milliseconds bound) {
-  return PollUntil(bound, [&] { return Lines(inside).size() >= count; });
+  return rctest::WaitUntil([&] { return Lines(inside).size() >= count; }, Seconds(bound));
 }
 
 void PrivateRoot::CountConfigOpens(int timeoutMs) {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/TestSupport.h"
+
 namespace tavrin::testing {
 
 class PrivateRoot {
@@ -66,7 +68,8 @@ class PrivateRoot {
   static std::string ReadHostFile(const std::string& path);
   void CountConfigOpens(int timeoutMs);
 
-  std::string base_;
+  rctest::TempDir tmp_{"tavrin-daemon-test"};
+  std::string base_ = tmp_.path();
   std::string root_;
   pid_t pid_ = -1;
   int inotify_ = -1;

@@ -14,6 +14,7 @@
 #include "platform/flutter/FlutterEngine.h"
 #include "platform/flutter/testing/TestPeer.h"
 #include "platform/foundation/testing/ManualClock.h"
+#include "platform/testing/TestSupport.h"
 
 namespace rc_capture {
 namespace {
@@ -25,6 +26,7 @@ using flutter::MakeMap;
 using flutter::Value;
 using flutter::ValueList;
 using flutter::ValueMap;
+using rctest::WaitUntil;
 
 constexpr auto kSeconds = std::chrono::seconds(20);
 constexpr int32_t kInt32Max = std::numeric_limits<int32_t>::max();
@@ -43,14 +45,6 @@ std::vector<std::string> Keys(const Value& map) {
       keys.push_back(k.Is<std::string>() ? *k.GetIf<std::string>() : "?");
   }
   return keys;
-}
-
-// Waits (bounded) until `done` holds; the bound only ends a test that would otherwise hang.
-template <typename F>
-bool WaitUntil(F done) {
-  for (int i = 0; i < 20000 && !done(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return done();
 }
 
 class CapturePluginTest : public ::testing::Test {

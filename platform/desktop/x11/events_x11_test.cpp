@@ -20,7 +20,7 @@ namespace {
 
 using testing::CountEvents;
 using testing::InputRecorder;
-using testing::WaitFor;
+using testing::WaitUntil;
 using testing::X11Test;
 
 constexpr uint16_t kMacA = 0, kMacS = 1, kMacCommand = 55, kMacShift = 56, kMacCapsLock = 57,
@@ -106,7 +106,7 @@ TEST_F(EventsX11Test, AMoveRightAfterAWarpToItsPointIsNotASecondMotion) {
   XSync(observer, False);
   auto rawMotions = [&](double seconds) {
     int count = 0;
-    WaitFor(
+    WaitUntil(
         [&] {
           for (XEvent e; XPending(observer) > 0;) {
             XNextEvent(observer, &e);
@@ -257,7 +257,7 @@ TEST_F(EventsX11Test, AlphaShiftSetsTheCapsLockLockAndTheCapsKeyIsNotForwarded) 
   InputRecorder recorder(observer);
   // A long hold upstream turned caps lock on: the next event carries alpha-shift.
   post(Key(kMacCapsLock, false, kCGEventFlagMaskAlphaShift));
-  EXPECT_TRUE(WaitFor([&] { return lockedMods() & LockMask; }));
+  EXPECT_TRUE(WaitUntil([&] { return lockedMods() & LockMask; }));
   post(Key(kMacA, true, kCGEventFlagMaskAlphaShift));
   post(Key(kMacA, false, kCGEventFlagMaskAlphaShift));
   auto events = recorder.waitFor(KeyRelease, kXA);
@@ -280,7 +280,7 @@ TEST_F(EventsX11Test, AlphaShiftSetsTheCapsLockLockAndTheCapsKeyIsNotForwarded) 
   // Another long hold turned it off.
   post(Key(kMacCapsLock, true, kCGEventFlagMaskAlphaShift));
   post(Key(kMacCapsLock, false, 0));
-  EXPECT_TRUE(WaitFor([&] { return (lockedMods() & LockMask) == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return (lockedMods() & LockMask) == 0; }));
   EXPECT_FALSE(keyDown(kXCapsLock));
 }
 
@@ -302,7 +302,7 @@ TEST_F(EventsX11Test, RemoteHeldKeyDoesNotRepeatLocally) {
   post(Key(kMacA, true));
   EXPECT_EQ(CountEvents(recorder.collectFor(0.8), KeyPress, kXA), 3);
   post(Key(kMacA, false));
-  EXPECT_TRUE(WaitFor([&] { return !keyDown(kXA); }));
+  EXPECT_TRUE(WaitUntil([&] { return !keyDown(kXA); }));
 
   // Released: the key's own auto-repeat is back.
   XKeyboardState state{};
@@ -317,7 +317,7 @@ TEST_F(EventsX11Test, ReleaseHeldInputAndTheDestructorLeaveNoKeyOrButtonDown) {
   post(Key(kMacA, true));
   post(Mouse(kCGEventLeftMouseDown, 10, 10));
   post(Mouse(kCGEventOtherMouseDown, 10, 10, 2));
-  ASSERT_TRUE(WaitFor([&] { return keyDown(kXShiftL) && keyDown(kXA); }));
+  ASSERT_TRUE(WaitUntil([&] { return keyDown(kXShiftL) && keyDown(kXA); }));
   ASSERT_NE(pointer() & (Button1Mask | Button2Mask), 0u);
   desktop->events->releaseHeldInput();
   EXPECT_FALSE(keyDown(kXShiftL));
@@ -329,7 +329,7 @@ TEST_F(EventsX11Test, ReleaseHeldInputAndTheDestructorLeaveNoKeyOrButtonDown) {
 
   post(Key(kMacControl, true));
   post(Mouse(kCGEventRightMouseDown, 10, 10, 1));
-  ASSERT_TRUE(WaitFor([&] { return keyDown(kXControlL) && (pointer() & Button3Mask); }));
+  ASSERT_TRUE(WaitUntil([&] { return keyDown(kXControlL) && (pointer() & Button3Mask); }));
   desktop.reset();
   EXPECT_FALSE(keyDown(kXControlL));
   EXPECT_EQ(pointer() & Button3Mask, 0u);
