@@ -2,15 +2,16 @@
 
 #include <cassert>
 #include <cmath>
-#include <limits>
 #include <string_view>
 
 #include "packages/rc_capture/Extension/PermitExtension.h"
 #include "packages/rc_capture/Video/CGCapture.h"
 #include "packages/rc_core/synced.h"
 #include "platform/desktop/AppKit.h"
+#include "platform/flutter/MethodArguments.h"
 #include "platform/flutter/TaskLoop.h"
 #include "platform/foundation/FrameTrace.h"
+#include "platform/foundation/Numeric.h"
 
 namespace rc_capture {
 namespace {
@@ -18,41 +19,11 @@ namespace {
 using flutter::Value;
 using flutter::ValueList;
 using flutter::ValueMap;
+using foundation::TruncateSaturating;
 
 constexpr char kChannelName[] = "rc_capture";
 constexpr char kFrameMethod[] = "onCaptureFrame";
 constexpr int64_t kDefaultStartFps = 30;
-
-// An integer argument under `key`: the argument must be a non-empty map with string keys only,
-// and the value an int32, an int64, or a float holding exactly a signed 64-bit integer.
-std::optional<int64_t> IntegerArgument(const Value& arguments, std::string_view key) {
-  const auto* map = arguments.GetIf<ValueMap>();
-  if (map == nullptr || map->empty()) return std::nullopt;
-  for (const auto& entry : *map) {
-    if (!entry.first.Is<std::string>()) return std::nullopt;
-  }
-  const Value* value = arguments.Find(key);
-  if (value == nullptr) return std::nullopt;
-  if (auto i = value->AsInt64()) return i;
-  if (const auto* d = value->GetIf<double>()) {
-    // [-2^63, 2^63): every double in it converts exactly; 2^63 itself does not fit.
-    constexpr double kTwo63 = 9223372036854775808.0;
-    if (std::trunc(*d) == *d && *d >= -kTwo63 && *d < kTwo63) return static_cast<int64_t>(*d);
-  }
-  return std::nullopt;
-}
-
-// Truncation toward zero into the signed 32-bit range (saturating, NaN as 0).
-int32_t TruncateToInt32(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
-    return std::numeric_limits<int32_t>::max();
-  }
-  if (v <= static_cast<double>(std::numeric_limits<int32_t>::min())) {
-    return std::numeric_limits<int32_t>::min();
-  }
-  return static_cast<int32_t>(v);
-}
 
 Value OptionalInteger(const std::shared_ptr<BaseCapture>& capture, int64_t (BaseCapture::*op)()) {
   if (!capture) return Value();
@@ -146,11 +117,11 @@ Value RcCapturePlugin::screenList() const {
   for (const auto& screen : desktop::NSScreen::screens()) {
     const desktop::CGRect& f = screen.frame;
     ValueMap entry;
-    entry.emplace_back("x", Value(TruncateToInt32(f.origin.x)));
-    entry.emplace_back("y", Value(TruncateToInt32(f.origin.y)));
+    entry.emplace_back("x", Value(TruncateSaturating<int32_t>(f.origin.x)));
+    entry.emplace_back("y", Value(TruncateSaturating<int32_t>(f.origin.y)));
     // CGRectGetWidth and CGRectGetHeight measure the standardised rectangle: never negative.
-    entry.emplace_back("width", Value(TruncateToInt32(std::fabs(f.size.width))));
-    entry.emplace_back("height", Value(TruncateToInt32(std::fabs(f.size.height))));
+    entry.emplace_back("width", Value(TruncateSaturating<int32_t>(std::fabs(f.size.width))));
+    entry.emplace_back("height", Value(TruncateSaturating<int32_t>(std::fabs(f.size.height))));
     screens.emplace_back(std::move(entry));
   }
   return Value(std::move(screens));
@@ -160,6 +131,7 @@ void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
                                        flutter::FlutterResult result) {
   assert(flutter::IsPlatformThread());
   const std::string& method = call.method;
+  const flutter::MethodArguments args(call.arguments);
   auto held = currentCapture();
   if (method == "dispose") {
     if (held) held->Dispose(this);
@@ -176,7 +148,7 @@ void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
   } else if (method == "checkPermission") {
     result(Value(PermitExtension::checkRecord()));
   } else if (method == "startCapture") {
-    const int64_t fps = IntegerArgument(call.arguments, "fps").value_or(kDefaultStartFps);
+    const int64_t fps = args.Integer<int64_t>("fps").value_or(kDefaultStartFps);
     if (held) {
       held->SetFps(fps);
       held->Start();
@@ -186,7 +158,7 @@ void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
     if (held) held->Stop();
     result(Value(true));
   } else if (method == "setFPS") {
-    auto value = IntegerArgument(call.arguments, "value");
+    auto value = args.Integer<int64_t>("value");
     if (value && held) held->SetFps(*value);
     result(Value(value.has_value()));
   } else if (method == "getFPS") {
@@ -196,7 +168,7 @@ void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
   } else if (method == "decrementFPS") {
     result(OptionalInteger(held, &BaseCapture::decrementFPS));
   } else if (method == "setQuality") {
-    auto value = IntegerArgument(call.arguments, "value");
+    auto value = args.Integer<int64_t>("value");
     if (value && held) held->SetCodecQuality(*value);
     result(Value(value.has_value()));
   } else if (method == "getQuality") {

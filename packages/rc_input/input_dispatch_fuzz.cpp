@@ -14,6 +14,7 @@
 #include "packages/rc_input/WinKey.h"
 #include "platform/desktop/ApplicationServices.h"
 #include "platform/desktop/sim/SimDesktop.h"
+#include "platform/flutter/MethodArguments.h"
 #include "platform/flutter/standard_codec.h"
 #include "platform/foundation/Clock.h"
 
@@ -54,15 +55,6 @@ bool IsInputCommand(const std::string& m) {
   return kInput.count(m) > 0;
 }
 
-bool HasStringKeyedMap(const flutter::Value& arguments) {
-  const auto* map = arguments.GetIf<flutter::ValueMap>();
-  if (map == nullptr) return false;
-  for (const auto& entry : *map) {
-    if (!entry.first.Is<std::string>()) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -83,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reply = std::move(bytes);
   }));
   // Input commands with a proper argument map never answer; every answer is a boolean success.
-  if (replied && IsInputCommand(call.value->method) && HasStringKeyedMap(call.value->arguments)) {
+  if (replied && IsInputCommand(call.value->method) &&
+      flutter::MethodArguments(call.value->arguments).IsStringKeyedMap()) {
     std::abort();
   }
   if (replied) {
