@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cmath>
 #include <string_view>
+#include <utility>
 
 #include "packages/rc_capture/Extension/PermitExtension.h"
 #include "packages/rc_capture/Video/CGCapture.h"
@@ -25,9 +26,25 @@ constexpr char kChannelName[] = "rc_capture";
 constexpr char kFrameMethod[] = "onCaptureFrame";
 constexpr int64_t kDefaultStartFps = 30;
 
-Value OptionalInteger(const std::shared_ptr<BaseCapture>& capture, int64_t (BaseCapture::*op)()) {
+// The commands' three kinds, on the capturer if there is one (after "dispose" there is none).
+// A getter answers the capturer's 64-bit value, or nothing.
+Value Get(const std::shared_ptr<BaseCapture>& capture, int64_t (BaseCapture::*op)()) {
   if (!capture) return Value();
   return Value(static_cast<int64_t>(((*capture).*op)()));
+}
+
+// An action answers true.
+Value Do(const std::shared_ptr<BaseCapture>& capture, void (BaseCapture::*op)()) {
+  if (capture) ((*capture).*op)();
+  return Value(true);
+}
+
+// A setter hands over the integer "value" and answers whether there was one.
+Value Set(const std::shared_ptr<BaseCapture>& capture, const flutter::MethodArguments& args,
+          void (BaseCapture::*op)(int64_t)) {
+  auto value = args.Integer<int64_t>("value");
+  if (value && capture) ((*capture).*op)(*value);
+  return Value(value.has_value());
 }
 
 }  // namespace
@@ -78,6 +95,10 @@ void RcCapturePlugin::tryInitVideoCapture() {
   capture = std::move(made);
 }
 
+// Copies of an encoded frame's bytes on their way out, three in all: the encoder's packet into
+// rc_vpx's output buffer, that buffer into `data` (VideoEncoder::encode), and `data` into the
+// encoded method call (invokeMethod encodes straight from the argument map). Between those the
+// frame is only moved; the socket writes the encoded call behind its header without a copy.
 void RcCapturePlugin::deliverFrame(std::vector<uint8_t> data,
                                    std::optional<BaseCapture::CursorFrame> cursor) {
   ValueMap arguments;
@@ -130,55 +151,53 @@ Value RcCapturePlugin::screenList() const {
 void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
                                        flutter::FlutterResult result) {
   assert(flutter::IsPlatformThread());
-  const std::string& method = call.method;
-  const flutter::MethodArguments args(call.arguments);
-  auto held = currentCapture();
-  if (method == "dispose") {
-    if (held) held->Dispose(this);
-    {
-      std::lock_guard lock(fieldsMutex);
-      capture.reset();
+  // One entry a command, answered with what it returns.
+  using Self = RcCapturePlugin&;
+  using Held = const std::shared_ptr<BaseCapture>&;
+  using Args = const flutter::MethodArguments&;
+  using Handler = Value (*)(Self, Held, Args);
+  static constexpr std::pair<std::string_view, Handler> kCommands[] = {
+      {"dispose",
+       [](Self self, Held held, Args) {
+         if (held) held->Dispose(&self);
+         std::lock_guard lock(self.fieldsMutex);
+         self.capture.reset();
+         return Value(true);
+       }},
+      {"getResolution", [](Self self, Held, Args) { return self.screenList(); }},
+      {"requestPermission",
+       [](Self, Held, Args) {
+         PermitExtension::reqRecord();
+         return Value(true);
+       }},
+      {"checkPermission", [](Self, Held, Args) { return Value(PermitExtension::checkRecord()); }},
+      {"startCapture",
+       [](Self, Held held, Args args) {
+         const int64_t fps = args.Integer<int64_t>("fps").value_or(kDefaultStartFps);
+         if (held) {
+           held->SetFps(fps);
+           held->Start();
+         }
+         return Value(true);
+       }},
+      {"stopCapture", [](Self, Held held, Args) { return Do(held, &BaseCapture::Stop); }},
+      {"setFPS", [](Self, Held held, Args args) { return Set(held, args, &BaseCapture::SetFps); }},
+      {"getFPS", [](Self, Held held, Args) { return Get(held, &BaseCapture::GetFps); }},
+      {"incrementFPS", [](Self, Held held, Args) { return Get(held, &BaseCapture::IncrementFPS); }},
+      {"decrementFPS", [](Self, Held held, Args) { return Get(held, &BaseCapture::decrementFPS); }},
+      {"setQuality",
+       [](Self, Held held, Args args) { return Set(held, args, &BaseCapture::SetCodecQuality); }},
+      {"getQuality",
+       [](Self, Held held, Args) { return Get(held, &BaseCapture::GetCodecQuality); }},
+      {"setIFrame", [](Self, Held held, Args) { return Do(held, &BaseCapture::SetIFrame); }},
+  };
+  for (const auto& [name, handler] : kCommands) {
+    if (name == call.method) {
+      result(handler(*this, currentCapture(), flutter::MethodArguments(call.arguments)));
+      return;
     }
-    result(Value(true));
-  } else if (method == "getResolution") {
-    result(screenList());
-  } else if (method == "requestPermission") {
-    PermitExtension::reqRecord();
-    result(Value(true));
-  } else if (method == "checkPermission") {
-    result(Value(PermitExtension::checkRecord()));
-  } else if (method == "startCapture") {
-    const int64_t fps = args.Integer<int64_t>("fps").value_or(kDefaultStartFps);
-    if (held) {
-      held->SetFps(fps);
-      held->Start();
-    }
-    result(Value(true));
-  } else if (method == "stopCapture") {
-    if (held) held->Stop();
-    result(Value(true));
-  } else if (method == "setFPS") {
-    auto value = args.Integer<int64_t>("value");
-    if (value && held) held->SetFps(*value);
-    result(Value(value.has_value()));
-  } else if (method == "getFPS") {
-    result(OptionalInteger(held, &BaseCapture::GetFps));
-  } else if (method == "incrementFPS") {
-    result(OptionalInteger(held, &BaseCapture::IncrementFPS));
-  } else if (method == "decrementFPS") {
-    result(OptionalInteger(held, &BaseCapture::decrementFPS));
-  } else if (method == "setQuality") {
-    auto value = args.Integer<int64_t>("value");
-    if (value && held) held->SetCodecQuality(*value);
-    result(Value(value.has_value()));
-  } else if (method == "getQuality") {
-    result(OptionalInteger(held, &BaseCapture::GetCodecQuality));
-  } else if (method == "setIFrame") {
-    if (held) held->SetIFrame();
-    result(Value(true));
-  } else {
-    result(Value(true));
   }
+  result(Value(true));  // an unknown command
 }
 
 void RcCapturePlugin::detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>&) {

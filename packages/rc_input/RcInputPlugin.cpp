@@ -1,5 +1,6 @@
 #include "packages/rc_input/RcInputPlugin.h"
 
+#include <cassert>
 #include <optional>
 #include <string_view>
 
@@ -7,6 +8,7 @@
 #include "packages/rc_input/RemoteControl.h"
 #include "platform/desktop/ApplicationServices.h"
 #include "platform/flutter/MethodArguments.h"
+#include "platform/flutter/TaskLoop.h"
 
 namespace rc_input {
 
@@ -70,6 +72,7 @@ void RcInputPlugin::detachFromEngine(const std::shared_ptr<flutter::FlutterPlugi
 }
 
 void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) {
+  assert(flutter::IsPlatformThread());
   const std::string& method = call.method;
   if (method == kReqInputPermitMethod) {
     desktop::AXIsProcessTrustedWithOptions({{desktop::kAXTrustedCheckOptionPrompt, true}});

@@ -15,6 +15,7 @@
 #include "platform/desktop/ApplicationServices.h"
 #include "platform/desktop/sim/SimDesktop.h"
 #include "platform/flutter/MethodArguments.h"
+#include "platform/flutter/TaskLoop.h"
 #include "platform/flutter/standard_codec.h"
 #include "platform/foundation/Clock.h"
 
@@ -70,10 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!call) return 0;
   flutter::ByteBuffer reply;
   bool replied = false;
-  harness.plugin->handle(*call.value, flutter::FlutterResult([&](flutter::ByteBuffer bytes) {
-    replied = true;
-    reply = std::move(bytes);
-  }));
+  // Commands are handled on a platform thread: a task loop on this one.
+  flutter::TaskLoop loop;
+  loop.post([&] {
+    harness.plugin->handle(*call.value, flutter::FlutterResult([&](flutter::ByteBuffer bytes) {
+      replied = true;
+      reply = std::move(bytes);
+    }));
+    loop.quit(0);
+  });
+  loop.run();
   // Input commands with a proper argument map never answer; every answer is a boolean success.
   if (replied && IsInputCommand(call.value->method) &&
       flutter::MethodArguments(call.value->arguments).IsStringKeyedMap()) {
