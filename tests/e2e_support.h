@@ -7,7 +7,6 @@
 #include <vpx/vpx_decoder.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -152,14 +151,9 @@ class Client {
   }
   // The next reply with `id`, skipping (and counting) the messages the host sends meanwhile.
   std::optional<flutter::Frame> replyTo(uint32_t id, double seconds = 30) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto f = connection_->receive(0.5);
-      if (f && f->kind == flutter::FrameKind::kReply && f->id == id) return f;
-      if (f && f->kind == flutter::FrameKind::kMessage) ++messages_;
-      if (connection_->closed()) return std::nullopt;
-    }
-    return std::nullopt;
+    std::optional<flutter::Frame> reply;
+    WaitUntil([&] { return (reply = next(flutter::FrameKind::kReply, id)) || closed(); }, seconds);
+    return reply;
   }
   // Calls and returns the decoded result; none without a reply or with an empty one.
   std::optional<flutter::Value> call(const std::string& channel, const std::string& method,
@@ -174,18 +168,28 @@ class Client {
   }
   // Waits for `count` messages (frames) from the host; true when they came in time.
   bool receiveMessages(int count, double seconds) {
-    int start = messages_;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (messages_ - start < count && std::chrono::steady_clock::now() < deadline) {
-      auto f = connection_->receive(0.5);
-      if (f && f->kind == flutter::FrameKind::kMessage) ++messages_;
-      if (connection_->closed()) return false;
-    }
-    return messages_ - start >= count;
+    const int until = messages_ + count;
+    WaitUntil(
+        [&] {
+          next(flutter::FrameKind::kMessage, 0);
+          return messages_ >= until || closed();
+        },
+        seconds);
+    return messages_ >= until;
   }
   int messages() const { return messages_; }
 
  private:
+  bool closed() const { return connection_->closed(); }
+  // The next frame (waiting half a second at most), counting messages; returned when it is of
+  // `kind` (and, for a reply, answers `id`).
+  std::optional<flutter::Frame> next(flutter::FrameKind kind, uint32_t id) {
+    auto f = connection_->receive(0.5);
+    if (f && f->kind == flutter::FrameKind::kMessage) ++messages_;
+    if (!f || f->kind != kind || (kind == flutter::FrameKind::kReply && f->id != id)) return {};
+    return f;
+  }
+
   std::unique_ptr<flutter::MessengerSocketClient> connection_;
   std::string error_;
   uint32_t nextId_ = 100;
