@@ -26,10 +26,7 @@ class HostEndToEnd : public ::testing::Test {
     e2e::StopHost(*host);
     EXPECT_NE(host->out().find("Screen sleep enabled"), std::string::npos) << host->out();
   }
-  e2e::RunResult client(std::vector<std::string> args) {
-    args.insert(args.begin(), {RCCLIENT_BIN, "--messenger", socket});
-    return e2e::Run(args, dir);
-  }
+  e2e::RunResult client(std::vector<std::string> args) { return e2e::RunClient(socket, dir, args); }
 
   rctest::TempDir tmp{"tavrindesk-e2e"};
   std::string dir = tmp.path(), socket = dir + "/sock/messenger.sock";

@@ -8,9 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,14 +57,8 @@ class Process {
         seconds);
     return status_;
   }
-  std::string out() const { return Read(out_); }
-  std::string err() const { return Read(err_); }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string out() const { return rctest::ReadFile(out_); }
+  std::string err() const { return rctest::ReadFile(err_); }
 
  private:
   pid_t pid_ = -1;

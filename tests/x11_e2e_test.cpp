@@ -110,10 +110,7 @@ class X11EndToEnd : public ::testing::Test {
     if (observer && !displayKilled) XCloseDisplay(observer);
     xvfb.reset();
   }
-  e2e::RunResult client(std::vector<std::string> args) {
-    args.insert(args.begin(), {RCCLIENT_BIN, "--messenger", socket});
-    return e2e::Run(args, dir);
-  }
+  e2e::RunResult client(std::vector<std::string> args) { return e2e::RunClient(socket, dir, args); }
 
   std::unique_ptr<XvfbServer> xvfb;
   Display* observer = nullptr;

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include "platform/testing/TestSupport.h"
@@ -94,11 +93,6 @@ void PrivateRoot::WriteFile(const std::string& inside, const std::string& conten
     out << contents;
   }
   chmod(Path(inside).c_str(), mode);
-}
-
-std::string PrivateRoot::ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> PrivateRoot::Lines(const std::string& inside) const {

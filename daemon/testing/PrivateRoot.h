@@ -39,7 +39,7 @@ class PrivateRoot {
   // The host path of `inside`.
   std::string Path(const std::string& inside) const { return root_ + inside; }
   void WriteFile(const std::string& inside, const std::string& contents, mode_t mode = 0644);
-  std::string ReadFile(const std::string& inside) const { return ReadHostFile(Path(inside)); }
+  std::string ReadFile(const std::string& inside) const { return rctest::ReadFile(Path(inside)); }
   // The complete lines of a file, without their newlines.
   std::vector<std::string> Lines(const std::string& inside) const;
   bool Exists(const std::string& inside) const;
@@ -77,11 +77,10 @@ class PrivateRoot {
   void Resume();
 
   // What the daemon wrote to the streams it inherited, over all its starts.
-  std::string InheritedStdout() const { return ReadHostFile(base_ + "/stdout"); }
-  std::string InheritedStderr() const { return ReadHostFile(base_ + "/stderr"); }
+  std::string InheritedStdout() const { return rctest::ReadFile(base_ + "/stdout"); }
+  std::string InheritedStderr() const { return rctest::ReadFile(base_ + "/stderr"); }
 
  private:
-  static std::string ReadHostFile(const std::string& path);
   // Reads the pending inotify events, waiting up to `timeoutMs` for the first one.
   void CountEvents(int timeoutMs);
   bool WaitForCount(const int& counter, int count, std::chrono::milliseconds bound);

@@ -101,8 +101,7 @@ TEST_F(FrameTraceTest, EveryNthFrameIsDumpedWithoutTheRowPadding) {
 
   EXPECT_TRUE(std::filesystem::exists(dumps + "/frame-0.bgra"));
   EXPECT_FALSE(std::filesystem::exists(dumps + "/frame-1.bgra"));
-  std::ifstream in(dumps + "/frame-2.bgra", std::ios::binary);
-  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
+  const std::string file = rctest::ReadFile(dumps + "/frame-2.bgra");
   ASSERT_EQ(file.size(), 16u + 2 * 12);
   EXPECT_EQ(std::string(file.begin(), file.begin() + 8), "RCBGRA01");
   EXPECT_EQ(file[8], 3);

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace foundation {
 namespace {
@@ -73,10 +71,8 @@ TEST(TaskTest, ChildInheritsStreamsWorkingDirectoryAndEnvironment) {
   close(savedErr);
   close(file);
   unsetenv("TASK_TEST_VALUE");
-  std::ifstream in(out);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(text, "out inherited\nerr " + cwd + "\n");
+  EXPECT_EQ(rctest::ReadFile(out), "out inherited\nerr " + cwd + "\n");
 }
 
 }  // namespace

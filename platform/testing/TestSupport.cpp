@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -17,6 +19,11 @@ bool WaitUntil(const std::function<bool()>& condition, double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::optional<DecodedPng> DecodePng(std::span<const uint8_t> bytes) {

@@ -15,6 +15,9 @@ namespace rctest {
 // bound only ends a test that would otherwise hang: make it generous.
 bool WaitUntil(const std::function<bool()>& condition, double seconds = 20);
 
+// The whole of a file (empty when it cannot be read).
+std::string ReadFile(const std::string& path);
+
 // A PNG decoded in full with libpng into straight RGBA rows; none when it does not decode.
 struct DecodedPng {
   int width = 0, height = 0;

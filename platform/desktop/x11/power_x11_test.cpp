@@ -12,8 +12,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/desktop/IOKit.h"
@@ -135,12 +133,7 @@ TEST(PowerLogind, IdleAssertionHoldsALogindInhibitor) {
     EXPECT_EQ(power.holdKind(id), "logind");
     EXPECT_EQ(OpenDescriptors(), before + 1);  // the inhibitor's descriptor
     std::string calls;
-    WaitUntil([&] {
-      std::stringstream s;
-      s << std::ifstream(log).rdbuf();
-      calls = s.str();
-      return calls.find("Inhibit") != std::string::npos;
-    });
+    WaitUntil([&] { return (calls = rctest::ReadFile(log)).find("Inhibit") != std::string::npos; });
     EXPECT_NE(calls.find("Inhibit \"idle:sleep\" \"TavrinDesk\" \"Prevent App Nap\" \"block\""),
               std::string::npos)
         << calls;
