@@ -47,18 +47,20 @@ inline std::unique_ptr<Process> StartHost(const std::string& desktop, const std:
   return host;
 }
 
+// Ends a started host with SIGTERM and expects exit status 0.
+inline void StopHost(Process& host) {
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(30), 0) << host.err();
+}
+
+#ifdef RCCLIENT_BIN
 // The real rcclient on the host's socket, run to its end; its output goes to files in `dir`.
 inline RunResult RunClient(const std::string& socket, const std::string& dir,
                            std::vector<std::string> args) {
   args.insert(args.begin(), {RCCLIENT_BIN, "--messenger", socket});
   return Run(args, dir);
 }
-
-// Ends a started host with SIGTERM and expects exit status 0.
-inline void StopHost(Process& host) {
-  host.signal(SIGTERM);
-  EXPECT_EQ(host.wait(30), 0) << host.err();
-}
+#endif
 
 inline size_t CountOf(const std::string& text, const std::string& part) {
   size_t n = 0;
