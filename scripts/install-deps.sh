@@ -22,6 +22,9 @@ packages=(
   python3-dbusmock dbus-daemon
   # the benchmark (bench/run.sh) measures ffmpeg's CPU time with /usr/bin/time
   time
+  # the Debian package (packaging/build-deb.sh) and its test: debhelper, lintian, and systemd for
+  # the unit directories, systemd-analyze and deb-systemd-helper
+  dpkg-dev debhelper fakeroot lintian systemd
 )
 browser_packages=(
   chromium chromium-driver python3-selenium nginx-light x11vnc novnc websockify
