@@ -116,6 +116,10 @@ inside() {
   check "the bundle's programs are in place" test -x "$bundle/Contents/MacOS/TavrinDesk" \
     -a -x "$bundle/Contents/MacOS/TavrinDeskDaemon" -a -f "$bundle/Contents/Info.plist"
   check "rcclient is on the PATH" [ "$(command -v rcclient)" = /usr/bin/rcclient ]
+  if [ -e "$bundle/Contents/MacOS/rcweb" ]; then
+    check "rcweb is on the PATH, a link into the bundle" \
+      [ "$(readlink "$(command -v rcweb)")" = "$bundle/Contents/MacOS/rcweb" ]
+  fi
   check "the programs find every library" bash -c "! ldd $bundle/Contents/MacOS/* | grep 'not found'"
   check "TavrinDesk loads the product's libraries from the bundle" \
     bash -c "ldd $bundle/Contents/MacOS/TavrinDesk | grep -q 'librc_core.so => $bundle/Contents/MacOS/../Frameworks/'"
@@ -240,6 +244,16 @@ inside() {
     echo "--- daemon.log"; cat /tmp/tavrin/daemon.log
     echo "--- daemon_error.log"; cat /tmp/tavrin/daemon_error.log
   fi
+
+  # An upgrade (here: the same version again) keeps the configuration as the administrator left it.
+  printf '{"isStandByMode": 1, "isRunMode": 0}\n' >"/Users/Shared/$id/config.json"
+  chmod 0664 "/Users/Shared/$id/config.json"
+  chmod 0775 "/Users/Shared/$id"
+  check "apt reinstalls the package" logged "$log/apt-reinstall" \
+    env DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall "$deb"
+  check "... keeping the configuration and the modes given to it" \
+    [ "$(cat "/Users/Shared/$id/config.json") $(stat -c %a "/Users/Shared/$id/config.json" "/Users/Shared/$id" | xargs)" \
+    = '{"isStandByMode": 1, "isRunMode": 0} 664 775' ]
 
   # Purge with everything in use: the agent for the user, the daemon enabled.
   $install "$test_user" >/dev/null

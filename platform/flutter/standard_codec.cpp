@@ -423,10 +423,14 @@ Decoded<Value> DecodeMessage(std::span<const uint8_t> bytes) {
 }
 
 ByteBuffer EncodeMethodCall(const FlutterMethodCall& call) {
+  return EncodeMethodCall(call.method, call.arguments);
+}
+
+ByteBuffer EncodeMethodCall(std::string_view method, const Value& arguments) {
   ByteBuffer out;
   Writer w(out);
-  w.Write(Value(call.method));
-  w.Write(call.arguments);
+  w.Write(Value(std::string(method)));
+  w.Write(arguments);
   return out;
 }
 

@@ -55,7 +55,7 @@
     cursorUrl: null,
   };
   const stats = {
-    shown: 0, dropped: 0, skipped: 0, received: 0, keyRequests: 0,
+    shown: 0, dropped: 0, skipped: 0, received: 0, keyFrames: 0, keyRequests: 0,
     decodeMs: [], bytes: [], rttMs: NaN, started: new Map(), lastCaptureMs: 0,
     lastPaintAt: 0, firstPaintAt: 0, openedAt: 0, helloAt: 0, firstVideoAt: 0, firstKeyAt: 0,
     firstOutputAt: 0, decodeErrors: 0, connects: 0,
@@ -370,6 +370,7 @@
     stats.received++;
     if (!stats.firstVideoAt) stats.firstVideoAt = performance.now();
     if (key && !stats.firstKeyAt) stats.firstKeyAt = performance.now();
+    if (key) stats.keyFrames++;
     stats.bytes.push([performance.now(), buf.byteLength]);
     if (key && (codec !== view.codec || width !== view.width || height !== view.height ||
                 !view.decoder)) {
@@ -669,7 +670,7 @@
     if ($('stats').hidden) return;
     $('stats').textContent = [
       `screen     ${view.width}×${view.height} ${view.codec} ${view.role || ''}`,
-      `shown      ${stats.shown}`,
+      `shown      ${stats.shown} of ${stats.received} (${stats.keyFrames} key)`,
       `dropped    ${stats.dropped + stats.skipped}`,
       `decode ms  p50 ${fmt(percentile(stats.decodeMs, 0.5))}  p95 ${
           fmt(percentile(stats.decodeMs, 0.95))}`,

@@ -26,7 +26,7 @@ using testing::CountEvents;
 using testing::InputRecorder;
 using testing::kScreenHeight;
 using testing::kScreenWidth;
-using testing::WaitFor;
+using testing::WaitUntil;
 using testing::X11Test;
 
 constexpr uint16_t kMacA = 0, kMacS = 1, kMacCommand = 55, kMacShift = 56, kMacCapsLock = 57,
@@ -114,7 +114,7 @@ TEST_F(EventsX11Test, AMoveRightAfterAWarpToItsPointIsNotASecondMotion) {
   XSync(observer, False);
   auto rawMotions = [&](double seconds) {
     int count = 0;
-    WaitFor(
+    WaitUntil(
         [&] {
           for (XEvent e; XPending(observer) > 0;) {
             XNextEvent(observer, &e);
@@ -265,7 +265,7 @@ TEST_F(EventsX11Test, AlphaShiftSetsTheCapsLockLockAndTheCapsKeyIsNotForwarded) 
   InputRecorder recorder(observer);
   // A long hold upstream turned caps lock on: the next event carries alpha-shift.
   post(Key(kMacCapsLock, false, kCGEventFlagMaskAlphaShift));
-  EXPECT_TRUE(WaitFor([&] { return lockedMods() & LockMask; }));
+  EXPECT_TRUE(WaitUntil([&] { return lockedMods() & LockMask; }));
   post(Key(kMacA, true, kCGEventFlagMaskAlphaShift));
   post(Key(kMacA, false, kCGEventFlagMaskAlphaShift));
   auto events = recorder.waitFor(KeyRelease, kXA);
@@ -288,7 +288,7 @@ TEST_F(EventsX11Test, AlphaShiftSetsTheCapsLockLockAndTheCapsKeyIsNotForwarded) 
   // Another long hold turned it off.
   post(Key(kMacCapsLock, true, kCGEventFlagMaskAlphaShift));
   post(Key(kMacCapsLock, false, 0));
-  EXPECT_TRUE(WaitFor([&] { return (lockedMods() & LockMask) == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return (lockedMods() & LockMask) == 0; }));
   EXPECT_FALSE(keyDown(kXCapsLock));
 }
 
@@ -310,7 +310,7 @@ TEST_F(EventsX11Test, RemoteHeldKeyDoesNotRepeatLocally) {
   post(Key(kMacA, true));
   EXPECT_EQ(CountEvents(recorder.collectFor(0.8), KeyPress, kXA), 3);
   post(Key(kMacA, false));
-  EXPECT_TRUE(WaitFor([&] { return !keyDown(kXA); }));
+  EXPECT_TRUE(WaitUntil([&] { return !keyDown(kXA); }));
 
   // Released: the key's own auto-repeat is back.
   XKeyboardState state{};
@@ -325,7 +325,7 @@ TEST_F(EventsX11Test, ReleaseHeldInputAndTheDestructorLeaveNoKeyOrButtonDown) {
   post(Key(kMacA, true));
   post(Mouse(kCGEventLeftMouseDown, 10, 10));
   post(Mouse(kCGEventOtherMouseDown, 10, 10, 2));
-  ASSERT_TRUE(WaitFor([&] { return keyDown(kXShiftL) && keyDown(kXA); }));
+  ASSERT_TRUE(WaitUntil([&] { return keyDown(kXShiftL) && keyDown(kXA); }));
   ASSERT_NE(pointer() & (Button1Mask | Button2Mask), 0u);
   desktop->events->releaseHeldInput();
   EXPECT_FALSE(keyDown(kXShiftL));
@@ -337,7 +337,7 @@ TEST_F(EventsX11Test, ReleaseHeldInputAndTheDestructorLeaveNoKeyOrButtonDown) {
 
   post(Key(kMacControl, true));
   post(Mouse(kCGEventRightMouseDown, 10, 10, 1));
-  ASSERT_TRUE(WaitFor([&] { return keyDown(kXControlL) && (pointer() & Button3Mask); }));
+  ASSERT_TRUE(WaitUntil([&] { return keyDown(kXControlL) && (pointer() & Button3Mask); }));
   desktop.reset();
   EXPECT_FALSE(keyDown(kXControlL));
   EXPECT_EQ(pointer() & Button3Mask, 0u);
@@ -374,7 +374,7 @@ TEST_F(EventsX11Test, PointsOffTheScreenAreClampedToItsEdgeNotWrapped) {
     post(Mouse(kCGEventMouseMoved, 640, 360));
     post(Mouse(kCGEventMouseMoved, c.x, c.y));
     int x = -1, y = -1;
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(WaitUntil([&] {
       pointer(&x, &y);
       return x == c.rootX && y == c.rootY;
     })) << x
@@ -438,7 +438,7 @@ TEST_F(EventsX11Test, RemoteKeysLeaveTheLocalCapsLockAloneUntilTheRemoteStateCha
 
   post(Key(kMacCapsLock, false, 0));                           // remote: off (already off here)
   post(Key(kMacCapsLock, false, kCGEventFlagMaskAlphaShift));  // remote: on again
-  EXPECT_TRUE(WaitFor([&] { return lockedMods() & LockMask; }));
+  EXPECT_TRUE(WaitUntil([&] { return lockedMods() & LockMask; }));
 }
 
 TEST_F(EventsX11Test, F21ArrivesAsTheEvdevF21Key) {
@@ -570,11 +570,11 @@ TEST_F(EventsX11MonitorsTest, RemotePointsLandOnThePrimaryMonitorsSpace) {
     EXPECT_EQ(where(), (std::pair{c.rootX, c.rootY}));
   }
   EXPECT_EQ(desktop->events->moveCursorToPoint(0, {5, 6}), 0);
-  EXPECT_TRUE(WaitFor([&] { return where() == std::pair{kPrimaryX + 5, 6}; }));
+  EXPECT_TRUE(WaitUntil([&] { return where() == std::pair{kPrimaryX + 5, 6}; }));
   EXPECT_EQ(desktop->events->cursorLocation(), (CGPoint{5, 6}));
   // Clamped to the root, not to the primary monitor: the left monitor is reachable.
   post(Mouse(kCGEventMouseMoved, -100000, 10));
-  EXPECT_TRUE(WaitFor([&] { return where() == std::pair{0, 10}; }));
+  EXPECT_TRUE(WaitUntil([&] { return where() == std::pair{0, 10}; }));
 
   // The layout changes to one monitor at the origin: a press reads it at once, moves within a
   // second of the last read.
@@ -586,7 +586,7 @@ TEST_F(EventsX11MonitorsTest, RemotePointsLandOnThePrimaryMonitorsSpace) {
   setMonitor("PRIMARY", kPrimaryX, True, nullptr, 0);
   clock->advance(1.5);
   post(Mouse(kCGEventMouseMoved, 50, 60));
-  EXPECT_TRUE(WaitFor([&] { return where() == std::pair{kPrimaryX + 50, 60}; }));
+  EXPECT_TRUE(WaitUntil([&] { return where() == std::pair{kPrimaryX + 50, 60}; }));
 }
 
 }  // namespace
