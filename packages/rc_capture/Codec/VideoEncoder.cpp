@@ -98,12 +98,12 @@ std::optional<std::vector<uint8_t>> VideoEncoder::encode(const desktop::CGImageR
 }
 
 void VideoEncoder::prepareAsync(int64_t width, int64_t height) {
-  if (isDisposed() || !VpxCanPrepare() || width <= 0 || height <= 0 || !FitsInt32(width) ||
-      !FitsInt32(height)) {
+  if (isDisposed() || !VpxCanPrepare() || width <= 0 || height <= 0 ||
+      !std::in_range<int32_t>(width) || !std::in_range<int32_t>(height)) {
     return;
   }
   if (preparation.joinable()) preparation.join();
-  const int32_t quality = ClampToInt32(encProfile.load(std::memory_order_relaxed));
+  const int32_t quality = foundation::Clamp<int32_t>(encProfile.load(std::memory_order_relaxed));
   preparation = std::thread([w = static_cast<int32_t>(width), h = static_cast<int32_t>(height),
                              quality] {
     const auto start = std::chrono::steady_clock::now();

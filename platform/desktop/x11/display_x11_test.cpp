@@ -135,7 +135,7 @@ TEST_F(DisplayX11Test, SegmentsReadiedAtOpeningShowWhatChangedBeforeTheFirstGrab
     XClearWindow(observer, window);
     XSync(observer, False);
     CGImageRef first;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
       first = display->createImage();
       return first && PixelAt(first, 250, 120) == (0xff000000 | colour);
     }));
