@@ -145,6 +145,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The TLS context outlives the I/O context, whose destruction ends the last connections.
+  asio::ssl::context tls(asio::ssl::context::tls_server);
   asio::io_context io(1);
   tcp::resolver resolver(io);
   boost::system::error_code ec;
@@ -178,7 +180,6 @@ int main(int argc, char** argv) {
   }
   std::printf("fingerprint: SHA-256 %s\n", fingerprint.c_str());
 
-  asio::ssl::context tls(asio::ssl::context::tls_server);
   tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                   asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
                   asio::ssl::context::no_tlsv1_1);
