@@ -46,6 +46,10 @@ class HubTest : public ::testing::Test {
     o.fps = 20;
     o.quality = 3;
     o.clock = [this] { return now; };
+    o.later = [this](double seconds, std::function<void()> run) {
+      laterSeconds = seconds;
+      pending.push_back(std::move(run));
+    };
     return o;
   }
   void frame(bool key, std::optional<CursorImage> cursor = std::nullopt) {
@@ -79,6 +83,8 @@ class HubTest : public ::testing::Test {
   Hub hub;
   double now = 100;
   double ms = 0;
+  double laterSeconds = 0;
+  std::vector<std::function<void()>> pending;
 };
 
 TEST_F(HubTest, CaptureRunsWhileAnyoneWatches) {
@@ -177,12 +183,23 @@ TEST_F(HubTest, HeldInputIsReleasedOnFocusLossAndCapsLockIsAPair) {
                                       "rc_input xUp {x: 30, y: 40, data: 1}"}));
   send(id, {kReleaseType});
   EXPECT_TRUE(host.take().empty());
-  // Caps Lock: each keydown is a press-and-release pair; keyups are not passed on.
+  // Caps Lock: each keydown is a press held long enough to toggle (a short tap would switch the
+  // keyboard language); keyups are not passed on, and a second toggle inside the hold is dropped.
   send(id, Key(true, 20));
   send(id, Key(false, 20));
-  EXPECT_EQ(host.take(), (std::vector<std::string>{SendKey(20, true), SendKey(20, false)}));
+  send(id, Key(true, 20));
+  EXPECT_EQ(host.take(), std::vector<std::string>{SendKey(20, true)});
+  EXPECT_GE(laterSeconds, 0.5);
+  ASSERT_EQ(pending.size(), 1u);
+  pending[0]();
+  EXPECT_EQ(host.take(), std::vector<std::string>{SendKey(20, false)});
+  // Leaving during the hold still lets it go.
+  send(id, Key(true, 20));
+  host.take();
   hub.leave(id);
   EXPECT_EQ(host.take(), std::vector<std::string>{"rc_capture stopCapture"});
+  pending.back()();
+  EXPECT_EQ(host.take(), std::vector<std::string>{SendKey(20, false)});
 }
 
 TEST_F(HubTest, PointerCommands) {

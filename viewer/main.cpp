@@ -12,9 +12,12 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -211,6 +214,13 @@ int main(int argc, char** argv) {
   rcweb::Hub::Options hubOptions;
   hubOptions.fps = o.fps;
   hubOptions.quality = o.quality;
+  hubOptions.later = [&io](double seconds, std::function<void()> run) {
+    auto timer = std::make_shared<asio::steady_timer>(
+        io, std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6)));
+    timer->async_wait([timer, run = std::move(run)](boost::system::error_code ec) {
+      if (!ec) run();
+    });
+  };
   rcweb::Hub hub(link, hubOptions);
   hubPtr = &hub;
 
