@@ -18,7 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 #include <errno.h>
-#include "scenes/frames.h"
+#include "platform/testing/scenes/frames.h"
 
 static volatile sig_atomic_t stop;
 static void on_sig(int sig) { (void)sig; stop = 1; }

@@ -1,9 +1,10 @@
 #include "daemon/config_pass.h"
 
-#include <cmath>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+
+#include "platform/foundation/Numeric.h"
 
 namespace tavrin {
 namespace {
@@ -15,19 +16,12 @@ std::optional<int64_t> AsInteger(const json& value) {
     case json::value_t::number_integer:
       return value.get<int64_t>();
     case json::value_t::number_unsigned: {
-      uint64_t u = value.get<uint64_t>();
-      if (u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return std::nullopt;
+      const uint64_t u = value.get<uint64_t>();
+      if (!std::in_range<int64_t>(u)) return std::nullopt;
       return static_cast<int64_t>(u);
     }
-    case json::value_t::number_float: {
-      double d = value.get<double>();
-      // 2^63 is exactly representable as a double, int64 max is not: compare against 2^63.
-      constexpr double kTwoTo63 = 9223372036854775808.0;
-      if (!std::isfinite(d) || d != std::trunc(d) || d < -kTwoTo63 || d >= kTwoTo63) {
-        return std::nullopt;
-      }
-      return static_cast<int64_t>(d);
-    }
+    case json::value_t::number_float:
+      return foundation::ExactInteger<int64_t>(value.get<double>());
     default:
       return std::nullopt;
   }

@@ -1,11 +1,10 @@
 // Unit cases of the configuration decision that the end-to-end tests do not already run.
 #include "daemon/config_pass.h"
+#include "platform/testing/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 int DaemonConfigFuzzOne(const uint8_t* data, size_t size);
 
@@ -121,8 +120,7 @@ TEST(DecideConfigPassTest, SizeAndNestingLimits) {
 TEST(ConfigFuzzTest, SeedCorpusKeepsThePromises) {
   int seeds = 0;
   for (const auto& entry : std::filesystem::directory_iterator(RC_DAEMON_FUZZ_CORPUS)) {
-    std::ifstream in(entry.path(), std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = rctest::ReadFile(entry.path());
     EXPECT_EQ(DaemonConfigFuzzOne(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0);
     ++seeds;
   }

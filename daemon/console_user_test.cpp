@@ -1,7 +1,7 @@
 #include "daemon/console_user.h"
+#include "platform/testing/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <utmp.h>
 
 #include <cstring>
@@ -39,9 +39,8 @@ TEST(ConsoleUserFromUtmpTest, LatestLocalLoginOnly) {
        std::nullopt},
       {{fullWidth}, std::string(sizeof fullWidth.ut_user, 'u')},
   };
-  const std::string path = (std::filesystem::temp_directory_path() /
-                            ("console_user_test." + std::to_string(getpid()) + ".utmp"))
-                               .string();
+  const rctest::TempDir tmp("console_user_test");
+  const std::string path = tmp / "utmp";
   for (const auto& c : cases) {
     {
       std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need. Idempotent: only
 # missing packages are fetched, so a machine that has everything pays one dpkg query.
+#
+#   ./scripts/install-deps.sh              build, tests, capture benchmark
+#   ./scripts/install-deps.sh --browser    also what the browser test and the viewer benchmark
+#                                          drive: Chromium + chromedriver + Selenium, nginx (the
+#                                          reverse-proxy check) and x11vnc + noVNC (the yardstick)
 set -euo pipefail
 
 packages=(
@@ -17,7 +22,14 @@ packages=(
   python3-dbusmock dbus-daemon
   # the benchmark (bench/run.sh) measures ffmpeg's CPU time with /usr/bin/time
   time
+  # the Debian package (packaging/build-deb.sh) and its test: debhelper, lintian, and systemd for
+  # the unit directories, systemd-analyze and deb-systemd-helper
+  dpkg-dev debhelper fakeroot lintian systemd
 )
+browser_packages=(
+  chromium chromium-driver python3-selenium nginx-light x11vnc novnc websockify
+)
+[ "${1:-}" = --browser ] && packages+=("${browser_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,4 +1,4 @@
-// Helpers shared by the end-to-end tests: temporary directories, waiting for files, reading and
+// Helpers shared by the end-to-end tests: waiting for files, reading and
 // decoding IVF recordings, and speaking the messenger protocol as a test client.
 #pragma once
 
@@ -7,40 +7,22 @@
 #include <vpx/vpx_decoder.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/flutter/messenger_socket.h"
 #include "platform/flutter/standard_codec.h"
+#include "platform/testing/TestSupport.h"
+#include "tests/process.h"
 
 namespace e2e {
 
-inline std::string MakeTempDir() {
-  char tmpl[] = "/tmp/tavrindesk-e2e-XXXXXX";
-  return mkdtemp(tmpl);
-}
-
-inline void RemoveTree(const std::string& dir) {
-  std::string cmd = "rm -rf '" + dir + "'";
-  (void)!std::system(cmd.c_str());
-}
-
-// Polls `condition` every 20 ms until it holds or `seconds` pass.
-inline bool WaitUntil(const std::function<bool()>& condition, double seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using rctest::WaitUntil;
 
 inline bool WaitForFile(const std::string& path, double seconds) {
   return WaitUntil(
@@ -50,6 +32,35 @@ inline bool WaitForFile(const std::string& path, double seconds) {
       },
       seconds);
 }
+
+// The host on `desktop`, its messenger socket at `socket` and its output in `dir`, once the
+// socket exists; null (and a test failure) when it does not come up.
+inline std::unique_ptr<Process> StartHost(const std::string& desktop, const std::string& dir,
+                                          const std::string& socket) {
+  auto host = std::make_unique<Process>(
+      std::vector<std::string>{TAVRINDESK_BIN, "--desktop", desktop, "--messenger", socket},
+      dir + "/host.out", dir + "/host.err");
+  if (!host->started() || !WaitForFile(socket, 30)) {
+    ADD_FAILURE() << "the host did not come up: " << host->err();
+    return nullptr;
+  }
+  return host;
+}
+
+// Ends a started host with SIGTERM and expects exit status 0.
+inline void StopHost(Process& host) {
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(30), 0) << host.err();
+}
+
+#ifdef RCCLIENT_BIN
+// The real rcclient on the host's socket, run to its end; its output goes to files in `dir`.
+inline RunResult RunClient(const std::string& socket, const std::string& dir,
+                           std::vector<std::string> args) {
+  args.insert(args.begin(), {RCCLIENT_BIN, "--messenger", socket});
+  return Run(args, dir);
+}
+#endif
 
 inline size_t CountOf(const std::string& text, const std::string& part) {
   size_t n = 0;
@@ -149,14 +160,9 @@ class Client {
   }
   // The next reply with `id`, skipping (and counting) the messages the host sends meanwhile.
   std::optional<flutter::Frame> replyTo(uint32_t id, double seconds = 30) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto f = connection_->receive(0.5);
-      if (f && f->kind == flutter::FrameKind::kReply && f->id == id) return f;
-      if (f && f->kind == flutter::FrameKind::kMessage) ++messages_;
-      if (connection_->closed()) return std::nullopt;
-    }
-    return std::nullopt;
+    std::optional<flutter::Frame> reply;
+    WaitUntil([&] { return (reply = next(flutter::FrameKind::kReply, id)) || closed(); }, seconds);
+    return reply;
   }
   // Calls and returns the decoded result; none without a reply or with an empty one.
   std::optional<flutter::Value> call(const std::string& channel, const std::string& method,
@@ -171,18 +177,28 @@ class Client {
   }
   // Waits for `count` messages (frames) from the host; true when they came in time.
   bool receiveMessages(int count, double seconds) {
-    int start = messages_;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (messages_ - start < count && std::chrono::steady_clock::now() < deadline) {
-      auto f = connection_->receive(0.5);
-      if (f && f->kind == flutter::FrameKind::kMessage) ++messages_;
-      if (connection_->closed()) return false;
-    }
-    return messages_ - start >= count;
+    const int until = messages_ + count;
+    WaitUntil(
+        [&] {
+          next(flutter::FrameKind::kMessage, 0);
+          return messages_ >= until || closed();
+        },
+        seconds);
+    return messages_ >= until;
   }
   int messages() const { return messages_; }
 
  private:
+  bool closed() const { return connection_->closed(); }
+  // The next frame (waiting half a second at most), counting messages; returned when it is of
+  // `kind` (and, for a reply, answers `id`).
+  std::optional<flutter::Frame> next(flutter::FrameKind kind, uint32_t id) {
+    auto f = connection_->receive(0.5);
+    if (f && f->kind == flutter::FrameKind::kMessage) ++messages_;
+    if (!f || f->kind != kind || (kind == flutter::FrameKind::kReply && f->id != id)) return {};
+    return f;
+  }
+
   std::unique_ptr<flutter::MessengerSocketClient> connection_;
   std::string error_;
   uint32_t nextId_ = 100;

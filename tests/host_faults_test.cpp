@@ -23,20 +23,11 @@ constexpr const char* kClientGone = "rc: messenger client closed the connection;
 class HostFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = e2e::MakeTempDir();
-    socket = dir + "/sock/messenger.sock";
-    host = std::make_unique<e2e::Process>(
-        std::vector<std::string>{TAVRINDESK_BIN, "--desktop", "sim", "--messenger", socket},
-        dir + "/host.out", dir + "/host.err");
-    ASSERT_TRUE(host->started());
-    ASSERT_TRUE(e2e::WaitForFile(socket, 30)) << host->err();
+    host = e2e::StartHost("sim", dir, socket);
+    ASSERT_TRUE(host);
   }
   void TearDown() override {
-    if (host) {
-      host->signal(SIGTERM);
-      EXPECT_EQ(host->wait(30), 0) << host->err();
-    }
-    e2e::RemoveTree(dir);
+    if (host) e2e::StopHost(*host);
   }
   // Waits until the host has seen `n` clients close their connections in all.
   bool waitForClientsGone(size_t n) {
@@ -44,7 +35,8 @@ class HostFaults : public ::testing::Test {
   }
   bool hostRunning() { return !host->wait(0).has_value(); }
 
-  std::string dir, socket;
+  rctest::TempDir tmp{"tavrindesk-e2e"};
+  std::string dir = tmp.path(), socket = dir + "/sock/messenger.sock";
   std::unique_ptr<e2e::Process> host;
 };
 

@@ -8,13 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "platform/testing/TestSupport.h"
 
 extern char** environ;
 
@@ -47,27 +45,20 @@ class Process {
   }
   // The exit status, or none if it has not ended within `seconds` (a signal gives 128 + n).
   std::optional<int> wait(double seconds) {
-    if (status_) return status_;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int st = 0;
-      pid_t r = waitpid(pid_, &st, WNOHANG);
-      if (r == pid_) {
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return status_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return std::nullopt;
+    if (pid_ <= 0) return std::nullopt;
+    rctest::WaitUntil(
+        [&] {
+          int st = 0;
+          if (!status_ && waitpid(pid_, &st, WNOHANG) == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+          }
+          return status_.has_value();
+        },
+        seconds);
+    return status_;
   }
-  std::string out() const { return Read(out_); }
-  std::string err() const { return Read(err_); }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string out() const { return rctest::ReadFile(out_); }
+  std::string err() const { return rctest::ReadFile(err_); }
 
  private:
   pid_t pid_ = -1;

@@ -100,35 +100,24 @@ class X11EndToEnd : public ::testing::Test {
     ASSERT_TRUE(xvfb) << why;
     observer = XOpenDisplay(xvfb->display().c_str());
     ASSERT_NE(observer, nullptr);
-    dir = e2e::MakeTempDir();
-    socket = dir + "/sock/messenger.sock";
     setenv("DISPLAY", xvfb->display().c_str(), 1);
-    host = std::make_unique<e2e::Process>(
-        std::vector<std::string>{TAVRINDESK_BIN, "--desktop", "x11", "--messenger", socket},
-        dir + "/host.out", dir + "/host.err");
-    ASSERT_TRUE(host->started());
-    ASSERT_TRUE(e2e::WaitForFile(socket, 30)) << host->err();
+    host = e2e::StartHost("x11", dir, socket);
+    ASSERT_TRUE(host);
   }
   void TearDown() override {
-    if (host && !hostGone) {
-      host->signal(SIGTERM);
-      EXPECT_EQ(host->wait(30), 0) << host->err();
-    }
+    if (host && !hostGone) e2e::StopHost(*host);
     host.reset();
     if (observer && !displayKilled) XCloseDisplay(observer);
     xvfb.reset();
-    if (!dir.empty()) e2e::RemoveTree(dir);
   }
-  e2e::RunResult client(std::vector<std::string> args) {
-    args.insert(args.begin(), {RCCLIENT_BIN, "--messenger", socket});
-    return e2e::Run(args, dir);
-  }
+  e2e::RunResult client(std::vector<std::string> args) { return e2e::RunClient(socket, dir, args); }
 
   std::unique_ptr<XvfbServer> xvfb;
   Display* observer = nullptr;
   bool displayKilled = false;
   bool hostGone = false;
-  std::string dir, socket;
+  rctest::TempDir tmp{"tavrindesk-e2e"};
+  std::string dir = tmp.path(), socket = dir + "/sock/messenger.sock";
   std::unique_ptr<e2e::Process> host;
 };
 

@@ -1,4 +1,5 @@
-# Writes a C++ source that embeds the page's files: cmake -DOUT=file.cpp -DFILES="a;b" -P this.
+# Writes a C++ source that embeds the page's files: cmake -DOUT=file.cpp -DFILES="a|b" -P this.
+string(REPLACE "|" ";" FILES "${FILES}")
 set(body "")
 set(adds "")
 set(n 0)

@@ -180,8 +180,6 @@ uint32_t FrameNumber(const PageClient::Message& m) {
 class RcwebEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = e2e::MakeTempDir();
-    socket = dir + "/sock/messenger.sock";
     startHost();
     setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
     web = std::make_unique<e2e::Process>(
@@ -220,14 +218,10 @@ class RcwebEndToEnd : public ::testing::Test {
       host->signal(SIGTERM);
       host->wait(30);
     }
-    e2e::RemoveTree(dir);
   }
   void startHost() {
-    host = std::make_unique<e2e::Process>(
-        std::vector<std::string>{TAVRINDESK_BIN, "--desktop", "sim", "--messenger", socket},
-        dir + "/host.out", dir + "/host.err");
-    ASSERT_TRUE(host->started());
-    ASSERT_TRUE(e2e::WaitForFile(socket, 30)) << host->err();
+    host = e2e::StartHost("sim", dir, socket);
+    ASSERT_TRUE(host);
   }
   // Signs in and returns the cookie to send ("rcweb_session=...").
   std::string signIn(PageClient& page, const std::string& secret) {
@@ -238,7 +232,8 @@ class RcwebEndToEnd : public ::testing::Test {
   }
   size_t untranslatedKeys() { return e2e::CountOf(host->out(), "vkey is Null\n"); }
 
-  std::string dir, socket, out, token, viewToken;
+  rctest::TempDir tmp{"tavrindesk-e2e"};
+  std::string dir = tmp.path(), socket = dir + "/sock/messenger.sock", out, token, viewToken;
   uint16_t port = 0;
   std::unique_ptr<e2e::Process> host, web;
 };

@@ -15,10 +15,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <stdexcept>
-#include <thread>
+
+#include "platform/testing/TestSupport.h"
 
 namespace tavrin::testing {
 namespace {
@@ -34,13 +33,8 @@ void Check(bool ok, const std::string& what) {
   if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-bool PollUntil(milliseconds bound, const std::function<bool()>& done) {
-  const auto deadline = Clock::now() + bound;
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return true;
+double Seconds(milliseconds bound) {
+  return std::chrono::duration<double>(bound).count();
 }
 
 }  // namespace
@@ -66,9 +60,6 @@ bool PrivateRoot::Supported(std::string* why) {
 }
 
 PrivateRoot::PrivateRoot() {
-  std::string templ = (fs::temp_directory_path() / "tavrin-daemon-test.XXXXXX").string();
-  Check(mkdtemp(templ.data()) != nullptr, "mkdtemp");
-  base_ = templ;
   root_ = base_ + "/root";
   for (const std::string dir :
        {"/usr", "/proc", "/dev", "/etc/systemd/system", "/run", "/var", "/Library/LaunchAgents",
@@ -93,8 +84,6 @@ PrivateRoot::PrivateRoot() {
 PrivateRoot::~PrivateRoot() {
   Stop();
   if (inotify_ >= 0) close(inotify_);
-  std::error_code ignored;
-  fs::remove_all(base_, ignored);
 }
 
 void PrivateRoot::WriteFile(const std::string& inside, const std::string& contents, mode_t mode) {
@@ -104,11 +93,6 @@ void PrivateRoot::WriteFile(const std::string& inside, const std::string& conten
     out << contents;
   }
   chmod(Path(inside).c_str(), mode);
-}
-
-std::string PrivateRoot::ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> PrivateRoot::Lines(const std::string& inside) const {
@@ -188,7 +172,8 @@ void PrivateRoot::Start() {
 
 std::optional<int> PrivateRoot::WaitForExit(milliseconds bound) {
   int status = 0;
-  if (pid_ < 0 || !PollUntil(bound, [&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
+  if (pid_ < 0 ||
+      !rctest::WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, Seconds(bound))) {
     return std::nullopt;
   }
   kill(-pid_, SIGKILL);  // scripts left behind, if any
@@ -210,7 +195,7 @@ void PrivateRoot::Stop() {
 }
 
 bool PrivateRoot::WaitForLines(const std::string& inside, size_t count, milliseconds bound) {
-  return PollUntil(bound, [&] { return Lines(inside).size() >= count; });
+  return rctest::WaitUntil([&] { return Lines(inside).size() >= count; }, Seconds(bound));
 }
 
 void PrivateRoot::CountEvents(int timeoutMs) {

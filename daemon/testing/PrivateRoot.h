@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/TestSupport.h"
+
 namespace tavrin::testing {
 
 class PrivateRoot {
@@ -37,7 +39,7 @@ class PrivateRoot {
   // The host path of `inside`.
   std::string Path(const std::string& inside) const { return root_ + inside; }
   void WriteFile(const std::string& inside, const std::string& contents, mode_t mode = 0644);
-  std::string ReadFile(const std::string& inside) const { return ReadHostFile(Path(inside)); }
+  std::string ReadFile(const std::string& inside) const { return rctest::ReadFile(Path(inside)); }
   // The complete lines of a file, without their newlines.
   std::vector<std::string> Lines(const std::string& inside) const;
   bool Exists(const std::string& inside) const;
@@ -75,16 +77,16 @@ class PrivateRoot {
   void Resume();
 
   // What the daemon wrote to the streams it inherited, over all its starts.
-  std::string InheritedStdout() const { return ReadHostFile(base_ + "/stdout"); }
-  std::string InheritedStderr() const { return ReadHostFile(base_ + "/stderr"); }
+  std::string InheritedStdout() const { return rctest::ReadFile(base_ + "/stdout"); }
+  std::string InheritedStderr() const { return rctest::ReadFile(base_ + "/stderr"); }
 
  private:
-  static std::string ReadHostFile(const std::string& path);
   // Reads the pending inotify events, waiting up to `timeoutMs` for the first one.
   void CountEvents(int timeoutMs);
   bool WaitForCount(const int& counter, int count, std::chrono::milliseconds bound);
 
-  std::string base_;
+  rctest::TempDir tmp_{"tavrin-daemon-test"};
+  std::string base_ = tmp_.path();
   std::string root_;
   pid_t pid_ = -1;
   int inotify_ = -1;

@@ -2,15 +2,17 @@
 
 #include <cassert>
 #include <cmath>
-#include <limits>
 #include <string_view>
+#include <utility>
 
 #include "packages/rc_capture/Extension/PermitExtension.h"
 #include "packages/rc_capture/Video/CGCapture.h"
 #include "packages/rc_core/synced.h"
 #include "platform/desktop/AppKit.h"
+#include "platform/flutter/MethodArguments.h"
 #include "platform/flutter/TaskLoop.h"
 #include "platform/foundation/FrameTrace.h"
+#include "platform/foundation/Numeric.h"
 
 namespace rc_capture {
 namespace {
@@ -18,45 +20,31 @@ namespace {
 using flutter::Value;
 using flutter::ValueList;
 using flutter::ValueMap;
+using foundation::TruncateSaturating;
 
 constexpr char kChannelName[] = "rc_capture";
 constexpr char kFrameMethod[] = "onCaptureFrame";
 constexpr int64_t kDefaultStartFps = 30;
 
-// An integer argument under `key`: the argument must be a non-empty map with string keys only,
-// and the value an int32, an int64, or a float holding exactly a signed 64-bit integer.
-std::optional<int64_t> IntegerArgument(const Value& arguments, std::string_view key) {
-  const auto* map = arguments.GetIf<ValueMap>();
-  if (map == nullptr || map->empty()) return std::nullopt;
-  for (const auto& entry : *map) {
-    if (!entry.first.Is<std::string>()) return std::nullopt;
-  }
-  const Value* value = arguments.Find(key);
-  if (value == nullptr) return std::nullopt;
-  if (auto i = value->AsInt64()) return i;
-  if (const auto* d = value->GetIf<double>()) {
-    // [-2^63, 2^63): every double in it converts exactly; 2^63 itself does not fit.
-    constexpr double kTwo63 = 9223372036854775808.0;
-    if (std::trunc(*d) == *d && *d >= -kTwo63 && *d < kTwo63) return static_cast<int64_t>(*d);
-  }
-  return std::nullopt;
-}
-
-// Truncation toward zero into the signed 32-bit range (saturating, NaN as 0).
-int32_t TruncateToInt32(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
-    return std::numeric_limits<int32_t>::max();
-  }
-  if (v <= static_cast<double>(std::numeric_limits<int32_t>::min())) {
-    return std::numeric_limits<int32_t>::min();
-  }
-  return static_cast<int32_t>(v);
-}
-
-Value OptionalInteger(const std::shared_ptr<BaseCapture>& capture, int64_t (BaseCapture::*op)()) {
+// The commands' three kinds, on the capturer if there is one (after "dispose" there is none).
+// A getter answers the capturer's 64-bit value, or nothing.
+Value Get(const std::shared_ptr<BaseCapture>& capture, int64_t (BaseCapture::*op)()) {
   if (!capture) return Value();
   return Value(static_cast<int64_t>(((*capture).*op)()));
+}
+
+// An action answers true.
+Value Do(const std::shared_ptr<BaseCapture>& capture, void (BaseCapture::*op)()) {
+  if (capture) ((*capture).*op)();
+  return Value(true);
+}
+
+// A setter hands over the integer "value" and answers whether there was one.
+Value Set(const std::shared_ptr<BaseCapture>& capture, const flutter::MethodArguments& args,
+          void (BaseCapture::*op)(int64_t)) {
+  auto value = args.Integer<int64_t>("value");
+  if (value && capture) ((*capture).*op)(*value);
+  return Value(value.has_value());
 }
 
 }  // namespace
@@ -107,6 +95,10 @@ void RcCapturePlugin::tryInitVideoCapture() {
   capture = std::move(made);
 }
 
+// Copies of an encoded frame's bytes on their way out, three in all: the encoder's packet into
+// rc_vpx's output buffer, that buffer into `data` (VideoEncoder::encode), and `data` into the
+// encoded method call (invokeMethod encodes straight from the argument map). Between those the
+// frame is only moved; the socket writes the encoded call behind its header without a copy.
 void RcCapturePlugin::deliverFrame(std::vector<uint8_t> data,
                                    std::optional<BaseCapture::CursorFrame> cursor) {
   ValueMap arguments;
@@ -146,11 +138,11 @@ Value RcCapturePlugin::screenList() const {
   for (const auto& screen : desktop::NSScreen::screens()) {
     const desktop::CGRect& f = screen.frame;
     ValueMap entry;
-    entry.emplace_back("x", Value(TruncateToInt32(f.origin.x)));
-    entry.emplace_back("y", Value(TruncateToInt32(f.origin.y)));
+    entry.emplace_back("x", Value(TruncateSaturating<int32_t>(f.origin.x)));
+    entry.emplace_back("y", Value(TruncateSaturating<int32_t>(f.origin.y)));
     // CGRectGetWidth and CGRectGetHeight measure the standardised rectangle: never negative.
-    entry.emplace_back("width", Value(TruncateToInt32(std::fabs(f.size.width))));
-    entry.emplace_back("height", Value(TruncateToInt32(std::fabs(f.size.height))));
+    entry.emplace_back("width", Value(TruncateSaturating<int32_t>(std::fabs(f.size.width))));
+    entry.emplace_back("height", Value(TruncateSaturating<int32_t>(std::fabs(f.size.height))));
     screens.emplace_back(std::move(entry));
   }
   return Value(std::move(screens));
@@ -159,54 +151,53 @@ Value RcCapturePlugin::screenList() const {
 void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
                                        flutter::FlutterResult result) {
   assert(flutter::IsPlatformThread());
-  const std::string& method = call.method;
-  auto held = currentCapture();
-  if (method == "dispose") {
-    if (held) held->Dispose(this);
-    {
-      std::lock_guard lock(fieldsMutex);
-      capture.reset();
+  // One entry a command, answered with what it returns.
+  using Self = RcCapturePlugin&;
+  using Held = const std::shared_ptr<BaseCapture>&;
+  using Args = const flutter::MethodArguments&;
+  using Handler = Value (*)(Self, Held, Args);
+  static constexpr std::pair<std::string_view, Handler> kCommands[] = {
+      {"dispose",
+       [](Self self, Held held, Args) {
+         if (held) held->Dispose(&self);
+         std::lock_guard lock(self.fieldsMutex);
+         self.capture.reset();
+         return Value(true);
+       }},
+      {"getResolution", [](Self self, Held, Args) { return self.screenList(); }},
+      {"requestPermission",
+       [](Self, Held, Args) {
+         PermitExtension::reqRecord();
+         return Value(true);
+       }},
+      {"checkPermission", [](Self, Held, Args) { return Value(PermitExtension::checkRecord()); }},
+      {"startCapture",
+       [](Self, Held held, Args args) {
+         const int64_t fps = args.Integer<int64_t>("fps").value_or(kDefaultStartFps);
+         if (held) {
+           held->SetFps(fps);
+           held->Start();
+         }
+         return Value(true);
+       }},
+      {"stopCapture", [](Self, Held held, Args) { return Do(held, &BaseCapture::Stop); }},
+      {"setFPS", [](Self, Held held, Args args) { return Set(held, args, &BaseCapture::SetFps); }},
+      {"getFPS", [](Self, Held held, Args) { return Get(held, &BaseCapture::GetFps); }},
+      {"incrementFPS", [](Self, Held held, Args) { return Get(held, &BaseCapture::IncrementFPS); }},
+      {"decrementFPS", [](Self, Held held, Args) { return Get(held, &BaseCapture::decrementFPS); }},
+      {"setQuality",
+       [](Self, Held held, Args args) { return Set(held, args, &BaseCapture::SetCodecQuality); }},
+      {"getQuality",
+       [](Self, Held held, Args) { return Get(held, &BaseCapture::GetCodecQuality); }},
+      {"setIFrame", [](Self, Held held, Args) { return Do(held, &BaseCapture::SetIFrame); }},
+  };
+  for (const auto& [name, handler] : kCommands) {
+    if (name == call.method) {
+      result(handler(*this, currentCapture(), flutter::MethodArguments(call.arguments)));
+      return;
     }
-    result(Value(true));
-  } else if (method == "getResolution") {
-    result(screenList());
-  } else if (method == "requestPermission") {
-    PermitExtension::reqRecord();
-    result(Value(true));
-  } else if (method == "checkPermission") {
-    result(Value(PermitExtension::checkRecord()));
-  } else if (method == "startCapture") {
-    const int64_t fps = IntegerArgument(call.arguments, "fps").value_or(kDefaultStartFps);
-    if (held) {
-      held->SetFps(fps);
-      held->Start();
-    }
-    result(Value(true));
-  } else if (method == "stopCapture") {
-    if (held) held->Stop();
-    result(Value(true));
-  } else if (method == "setFPS") {
-    auto value = IntegerArgument(call.arguments, "value");
-    if (value && held) held->SetFps(*value);
-    result(Value(value.has_value()));
-  } else if (method == "getFPS") {
-    result(OptionalInteger(held, &BaseCapture::GetFps));
-  } else if (method == "incrementFPS") {
-    result(OptionalInteger(held, &BaseCapture::IncrementFPS));
-  } else if (method == "decrementFPS") {
-    result(OptionalInteger(held, &BaseCapture::decrementFPS));
-  } else if (method == "setQuality") {
-    auto value = IntegerArgument(call.arguments, "value");
-    if (value && held) held->SetCodecQuality(*value);
-    result(Value(value.has_value()));
-  } else if (method == "getQuality") {
-    result(OptionalInteger(held, &BaseCapture::GetCodecQuality));
-  } else if (method == "setIFrame") {
-    if (held) held->SetIFrame();
-    result(Value(true));
-  } else {
-    result(Value(true));
   }
+  result(Value(true));  // an unknown command
 }
 
 void RcCapturePlugin::detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>&) {

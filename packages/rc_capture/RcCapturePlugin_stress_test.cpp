@@ -15,6 +15,7 @@
 #include "platform/desktop/sim/testing/SimDesktopFixture.h"
 #include "platform/flutter/FlutterEngine.h"
 #include "platform/flutter/testing/TestPeer.h"
+#include "platform/testing/TestSupport.h"
 
 namespace rc_capture {
 namespace {
@@ -147,10 +148,7 @@ TEST(CapturePluginStressTest, RandomCommandsAgainstAHoldingPeer) {
   std::fprintf(stderr, "stress: %zu frames delivered\n", messages.size());
   engine.stopPlatformThread();
   // Stopped loops end at their next check, at most one frame period (1 s at 1 fps) away.
-  for (int i = 0; i < 20000 && BaseCapture::runningLoopsForTesting() > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_EQ(BaseCapture::runningLoopsForTesting(), 0);
+  EXPECT_TRUE(rctest::WaitUntil([] { return BaseCapture::runningLoopsForTesting() == 0; }));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <atomic>
 #include <barrier>
@@ -8,6 +7,7 @@
 #include "packages/rc_core/BaseClass.h"
 #include "packages/rc_core/pngData.h"
 #include "packages/rc_core/synced.h"
+#include "platform/testing/TestSupport.h"
 
 namespace rc_core {
 namespace {
@@ -73,24 +73,6 @@ TEST(Synced, DifferentObjectsDoNotBlockEachOther) {
   SUCCEED();
 }
 
-struct DecodedPng {
-  int width = 0, height = 0;
-  std::vector<uint8_t> rgba;
-};
-
-DecodedPng DecodePng(const std::vector<uint8_t>& bytes) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  DecodedPng out;
-  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return out;
-  image.format = PNG_FORMAT_RGBA;
-  out.rgba.resize(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, out.rgba.data(), 0, nullptr)) return {};
-  out.width = static_cast<int>(image.width);
-  out.height = static_cast<int>(image.height);
-  return out;
-}
-
 desktop::NSImage SolidImage(int w, int h, uint8_t b, uint8_t g, uint8_t r, uint8_t a) {
   auto bitmap = desktop::CGImage::Allocate(w, h);
   for (int i = 0; i < w * h; ++i) {
@@ -107,13 +89,14 @@ TEST(PngData, RedrawsAtTheRequestedSizeWithStraightColours) {
   auto image = SolidImage(64, 48, /*b*/ 10, /*g*/ 20, /*r*/ 200, /*a*/ 128);
   auto png = pngData(image, {32, 24}, NSImageInterpolation::kHigh);
   ASSERT_TRUE(png.has_value());
-  auto decoded = DecodePng(*png);
-  ASSERT_EQ(decoded.width, 32);
-  ASSERT_EQ(decoded.height, 24);
-  EXPECT_EQ(decoded.rgba[0], 200);  // R
-  EXPECT_EQ(decoded.rgba[1], 20);   // G
-  EXPECT_EQ(decoded.rgba[2], 10);   // B
-  EXPECT_EQ(decoded.rgba[3], 128);  // A, unchanged by the redraw
+  auto decoded = rctest::DecodePng(*png);
+  ASSERT_TRUE(decoded);
+  ASSERT_EQ(decoded->width, 32);
+  ASSERT_EQ(decoded->height, 24);
+  EXPECT_EQ(decoded->rgba[0], 200);  // R
+  EXPECT_EQ(decoded->rgba[1], 20);   // G
+  EXPECT_EQ(decoded->rgba[2], 10);   // B
+  EXPECT_EQ(decoded->rgba[3], 128);  // A, unchanged by the redraw
 }
 
 TEST(PngData, GivesNothingForEmptyImagesOrSizes) {

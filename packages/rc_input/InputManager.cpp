@@ -1,18 +1,18 @@
 #include "packages/rc_input/InputManager.h"
 
-#include <cmath>
 #include <cstdio>
-#include <limits>
 #include <string>
 
 #include "packages/rc_core/synced.h"
 #include "packages/rc_input/CGMouseButton.h"
 #include "packages/rc_input/WinKey.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Numeric.h"
 
 namespace rc_input {
 
 using namespace desktop;
+using foundation::TruncateSaturating;
 
 namespace {
 
@@ -41,17 +41,6 @@ enum WindowsKey : int32_t {
 void PrintLine(const std::string& line) {
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-}
-
-// Truncation toward zero that saturates instead of overflowing (NaN gives 0): positions and
-// scales come from outside, and an out-of-range conversion would be undefined.
-template <typename Int>
-Int TruncateSaturating(double v) {
-  using Limits = std::numeric_limits<Int>;
-  if (std::isnan(v)) return 0;
-  if (v <= static_cast<double>(Limits::min())) return Limits::min();
-  if (v >= static_cast<double>(Limits::max())) return Limits::max();
-  return static_cast<Int>(v);
 }
 
 bool IsDrag(CGEventType type) {

@@ -1,19 +1,20 @@
 #include "packages/rc_input/RcInputPlugin.h"
 
-#include <cmath>
+#include <cassert>
 #include <optional>
 #include <string_view>
 
 #include "packages/rc_input/CGMouseButton.h"
 #include "packages/rc_input/RemoteControl.h"
 #include "platform/desktop/ApplicationServices.h"
+#include "platform/flutter/MethodArguments.h"
+#include "platform/flutter/TaskLoop.h"
 
 namespace rc_input {
 
 using flutter::FlutterMethodCall;
 using flutter::FlutterResult;
 using flutter::Value;
-using flutter::ValueMap;
 
 namespace {
 
@@ -47,48 +48,6 @@ constexpr PointerCommand kPointerCommands[] = {
     {"wheel", PointerAction::kWheel, desktop::kCGMouseButtonLeft},
 };
 
-// The argument map, when the argument is a map and every key is a string.
-const ValueMap* StringKeyedMap(const Value& arguments) {
-  const auto* map = arguments.GetIf<ValueMap>();
-  if (map == nullptr) return nullptr;
-  for (const auto& entry : *map) {
-    if (!entry.first.Is<std::string>()) return nullptr;
-  }
-  return map;
-}
-
-// As in a dictionary built from the wire, a key sent twice keeps its last value.
-const Value* Lookup(const ValueMap& map, std::string_view key) {
-  const Value* found = nullptr;
-  for (const auto& [k, v] : map) {
-    if (*k.GetIf<std::string>() == key) found = &v;
-  }
-  return found;
-}
-
-std::optional<int32_t> ReadInt32(const ValueMap& map, std::string_view key) {
-  const Value* v = Lookup(map, key);
-  if (v == nullptr) return std::nullopt;
-  if (const auto* i = v->GetIf<int32_t>()) return *i;
-  if (const auto* i = v->GetIf<int64_t>()) {
-    if (*i < INT32_MIN || *i > INT32_MAX) return std::nullopt;
-    return static_cast<int32_t>(*i);
-  }
-  if (const auto* d = v->GetIf<double>()) {
-    // Only a float that is exactly a 32-bit integer counts (no fraction, no NaN, in range).
-    if (!(*d >= INT32_MIN && *d <= INT32_MAX) || std::trunc(*d) != *d) return std::nullopt;
-    return static_cast<int32_t>(*d);
-  }
-  return std::nullopt;
-}
-
-std::optional<bool> ReadBool(const ValueMap& map, std::string_view key) {
-  const Value* v = Lookup(map, key);
-  if (v == nullptr) return std::nullopt;
-  if (const auto* b = v->GetIf<bool>()) return *b;
-  return std::nullopt;
-}
-
 }  // namespace
 
 void RcInputPlugin::registerWithRegistrar(
@@ -113,6 +72,7 @@ void RcInputPlugin::detachFromEngine(const std::shared_ptr<flutter::FlutterPlugi
 }
 
 void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) {
+  assert(flutter::IsPlatformThread());
   const std::string& method = call.method;
   if (method == kReqInputPermitMethod) {
     desktop::AXIsProcessTrustedWithOptions({{desktop::kAXTrustedCheckOptionPrompt, true}});
@@ -123,8 +83,8 @@ void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) 
     result(Value(desktop::AXIsProcessTrusted()));
     return;
   }
-  const ValueMap* args = StringKeyedMap(call.arguments);
-  if (args == nullptr) {
+  const flutter::MethodArguments args(call.arguments);
+  if (!args.IsStringKeyedMap()) {
     result(Value(true));
     return;
   }
@@ -132,18 +92,13 @@ void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) 
   // From here on a command with a missing or mistyped required argument cannot be carried out;
   // it is dropped without a reply, like every input command.
   if (method == kSendKeyMethod) {
-    auto vKey = ReadInt32(*args, "vKey");
-    auto isKeyDown = ReadBool(*args, "isKeyDown");
-    auto isExtendedKey = ReadBool(*args, "isExtendedKey");
+    auto vKey = args.Integer<int32_t>("vKey");
+    auto isKeyDown = args.Bool("isKeyDown");
+    auto isExtendedKey = args.Bool("isExtendedKey");
     if (vKey && isKeyDown && isExtendedKey)
       inputControl->sendKey(*vKey, *isKeyDown, *isExtendedKey);
     return;
   }
-
-  // "x" and "y" are required before the name is matched further, unlisted names included.
-  auto x = ReadInt32(*args, "x");
-  auto y = ReadInt32(*args, "y");
-  if (!x || !y) return;
 
   const PointerCommand* command = nullptr;
   for (const auto& c : kPointerCommands) {
@@ -152,10 +107,16 @@ void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) 
       break;
     }
   }
+  // A name the channel does not know is answered whatever its arguments, so that a caller
+  // awaiting the reply is never left hanging.
   if (command == nullptr) {
     result(Value(true));
     return;
   }
+
+  auto x = args.Integer<int32_t>("x");
+  auto y = args.Integer<int32_t>("y");
+  if (!x || !y) return;
 
   RemoteControl& control = *inputControl;
   switch (command->action) {
@@ -174,7 +135,7 @@ void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) 
     case PointerAction::kXDown:
     case PointerAction::kXUp:
     case PointerAction::kXDBClick: {
-      auto data = ReadInt32(*args, "data");
+      auto data = args.Integer<int32_t>("data");
       auto button = data ? XButtonFromData(*data) : std::nullopt;
       if (!button) return;
       if (command->action == PointerAction::kXDown) control.mouseDown(*x, *y, *button);
@@ -183,7 +144,7 @@ void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) 
       return;
     }
     case PointerAction::kWheel:
-      if (auto delta = ReadInt32(*args, "data")) control.mouseWheel(*x, *y, *delta);
+      if (auto delta = args.Integer<int32_t>("data")) control.mouseWheel(*x, *y, *delta);
       return;
   }
 }

@@ -14,6 +14,8 @@
 #include "packages/rc_input/WinKey.h"
 #include "platform/desktop/ApplicationServices.h"
 #include "platform/desktop/sim/SimDesktop.h"
+#include "platform/flutter/MethodArguments.h"
+#include "platform/flutter/TaskLoop.h"
 #include "platform/flutter/standard_codec.h"
 #include "platform/foundation/Clock.h"
 
@@ -54,15 +56,6 @@ bool IsInputCommand(const std::string& m) {
   return kInput.count(m) > 0;
 }
 
-bool HasStringKeyedMap(const flutter::Value& arguments) {
-  const auto* map = arguments.GetIf<flutter::ValueMap>();
-  if (map == nullptr) return false;
-  for (const auto& entry : *map) {
-    if (!entry.first.Is<std::string>()) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -78,12 +71,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!call) return 0;
   flutter::ByteBuffer reply;
   bool replied = false;
-  harness.plugin->handle(*call.value, flutter::FlutterResult([&](flutter::ByteBuffer bytes) {
-    replied = true;
-    reply = std::move(bytes);
-  }));
+  // Commands are handled on a platform thread: a task loop on this one.
+  flutter::TaskLoop loop;
+  loop.post([&] {
+    harness.plugin->handle(*call.value, flutter::FlutterResult([&](flutter::ByteBuffer bytes) {
+      replied = true;
+      reply = std::move(bytes);
+    }));
+    loop.quit(0);
+  });
+  loop.run();
   // Input commands with a proper argument map never answer; every answer is a boolean success.
-  if (replied && IsInputCommand(call.value->method) && HasStringKeyedMap(call.value->arguments)) {
+  if (replied && IsInputCommand(call.value->method) &&
+      flutter::MethodArguments(call.value->arguments).IsStringKeyedMap()) {
     std::abort();
   }
   if (replied) {

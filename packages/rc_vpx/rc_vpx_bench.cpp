@@ -1,8 +1,8 @@
-// Per-frame cost of rc_vpx on the deterministic desktop scenes (bench/scenes): conversion alone,
-// and conversion + change detection + encoding under each tuning variant (CPU = the whole
-// process, codec threads included), at 1280×720 and
-// 1920×1080. Each encode run is one stream of kFrames frames after its first key frame; every
-// frame is also decoded (untimed) so that the counters give bytes and PSNR per frame.
+// Per-frame cost of rc_vpx on the deterministic desktop scenes (platform/testing/scenes):
+// conversion alone, and conversion + change detection + encoding under each tuning variant (CPU =
+// the whole process, codec threads included), at 1280×720 and 1920×1080. Each encode run is one
+// stream of kFrames frames after its first key frame; every frame is also decoded (untimed) so that
+// the counters give bytes and PSNR per frame.
 //
 //   rc_vpx_bench --benchmark_filter=Encode/.*/scroll
 //
@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "bench/scenes/scenes.h"
 #include "packages/rc_vpx/VpxEncoder.h"
 #include "packages/rc_vpx/rc_vpx.h"
+#include "platform/testing/scenes/scenes.h"
 
 namespace {
 

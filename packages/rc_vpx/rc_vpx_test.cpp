@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench/scenes/scenes.h"
 #include "packages/rc_vpx/vpx_test_support.h"
+#include "platform/testing/scenes/scenes.h"
 
 namespace {
 

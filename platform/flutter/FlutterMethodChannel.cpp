@@ -42,7 +42,7 @@ void FlutterMethodChannel::invokeMethod(const std::string& method, const Value& 
       callback(DecodeEnvelope(bytes));
     };
   }
-  messenger_->sendOnChannel(name_, EncodeMethodCall({method, arguments}), std::move(reply));
+  messenger_->sendOnChannel(name_, EncodeMethodCall(method, arguments), std::move(reply));
 }
 
 }  // namespace flutter

@@ -14,10 +14,11 @@ std::optional<int64_t> Value::AsInt64() const {
 const Value* Value::Find(std::string_view key) const {
   const auto* map = GetIf<ValueMap>();
   if (map == nullptr) return nullptr;
+  const Value* found = nullptr;
   for (const auto& [k, v] : *map) {
-    if (const auto* s = k.GetIf<std::string>(); s != nullptr && *s == key) return &v;
+    if (const auto* s = k.GetIf<std::string>(); s != nullptr && *s == key) found = &v;
   }
-  return nullptr;
+  return found;
 }
 
 bool operator==(const Value& a, const Value& b) {

@@ -51,7 +51,8 @@ class Value : public ValueVariant {
   // The integer value of an int32 or int64, whatever its width on the wire.
   std::optional<int64_t> AsInt64() const;
 
-  // For a map: the value under the string key `key` (the first such entry), or null.
+  // For a map: the value under the string key `key`, or null. A key that stands twice has its
+  // last value, as in a dictionary built from the wire.
   const Value* Find(std::string_view key) const;
 
   friend bool operator==(const Value& a, const Value& b);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/flutter/FlutterMethodCall.h"
 #include "platform/flutter/Value.h"
@@ -46,6 +47,9 @@ ByteBuffer EncodeMessage(const Value& value);
 Decoded<Value> DecodeMessage(std::span<const uint8_t> bytes);
 
 ByteBuffer EncodeMethodCall(const FlutterMethodCall& call);
+// The same call encoded straight from its parts, without first copying `arguments` into a
+// FlutterMethodCall (which, for a video frame, would copy the whole frame once more).
+ByteBuffer EncodeMethodCall(std::string_view method, const Value& arguments);
 Decoded<FlutterMethodCall> DecodeMethodCall(std::span<const uint8_t> bytes);
 
 ByteBuffer EncodeSuccessEnvelope(const Value& result);

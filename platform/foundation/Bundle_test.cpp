@@ -1,4 +1,5 @@
 #include "platform/foundation/Bundle.h"
+#include "platform/testing/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
@@ -15,14 +16,10 @@ namespace fs = std::filesystem;
 class BundleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "bundle_test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
     app_ = dir_ + "/Sample.app";
     fs::create_directories(app_ + "/Contents/MacOS");
     fs::create_directories(app_ + "/Contents/Resources");
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   void Write(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -45,7 +42,8 @@ class BundleTest : public ::testing::Test {
     plist_free(dict);
   }
 
-  std::string dir_;
+  rctest::TempDir tmp_{"bundle_test"};
+  std::string dir_ = tmp_.path();
   std::string app_;
 };
 

@@ -1,7 +1,7 @@
 #include "platform/foundation/FrameTrace.h"
+#include "platform/testing/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -15,17 +15,7 @@ namespace {
 
 class FrameTraceTest : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("frametrace-" + std::to_string(getpid()) + "-" +
-            testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    trace_ = (dir_ / "trace.txt").string();
-  }
-  void TearDown() override {
-    FrameTrace::enableForTesting(nullptr, nullptr, 0);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { FrameTrace::enableForTesting(nullptr, nullptr, 0); }
   std::vector<std::vector<long long>> Lines() {
     std::vector<std::vector<long long>> out;
     std::ifstream in(trace_);
@@ -48,8 +38,9 @@ class FrameTraceTest : public testing::Test {
     FrameTrace::produced(bytes, pixels, w, h, stride);
   }
 
-  std::filesystem::path dir_;
-  std::string trace_;
+  rctest::TempDir tmp_{"frametrace"};
+  std::filesystem::path dir_ = tmp_.path();
+  std::string trace_ = tmp_ / "trace.txt";
 };
 
 TEST_F(FrameTraceTest, OffUntilEnabledAndOffAgainAfter) {
@@ -110,8 +101,7 @@ TEST_F(FrameTraceTest, EveryNthFrameIsDumpedWithoutTheRowPadding) {
 
   EXPECT_TRUE(std::filesystem::exists(dumps + "/frame-0.bgra"));
   EXPECT_FALSE(std::filesystem::exists(dumps + "/frame-1.bgra"));
-  std::ifstream in(dumps + "/frame-2.bgra", std::ios::binary);
-  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
+  const std::string file = rctest::ReadFile(dumps + "/frame-2.bgra");
   ASSERT_EQ(file.size(), 16u + 2 * 12);
   EXPECT_EQ(std::string(file.begin(), file.begin() + 8), "RCBGRA01");
   EXPECT_EQ(file[8], 3);

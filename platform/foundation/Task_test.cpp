@@ -1,4 +1,5 @@
 #include "platform/foundation/Task.h"
+#include "platform/testing/TestSupport.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace foundation {
 namespace {
@@ -54,7 +53,8 @@ TEST(TaskTest, MissingProgramIsALaunchFailureWithStatus127) {
 
 TEST(TaskTest, ChildInheritsStreamsWorkingDirectoryAndEnvironment) {
   namespace fs = std::filesystem;
-  const fs::path out = fs::temp_directory_path() / ("task_test." + std::to_string(getpid()));
+  const rctest::TempDir tmp("task_test");
+  const std::string out = tmp / "out";
   int file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(file, 0);
   setenv("TASK_TEST_VALUE", "inherited", 1);
@@ -71,11 +71,8 @@ TEST(TaskTest, ChildInheritsStreamsWorkingDirectoryAndEnvironment) {
   close(savedErr);
   close(file);
   unsetenv("TASK_TEST_VALUE");
-  std::ifstream in(out);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  fs::remove(out);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(text, "out inherited\nerr " + cwd + "\n");
+  EXPECT_EQ(rctest::ReadFile(out), "out inherited\nerr " + cwd + "\n");
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "packages/rc_capture/Wrapper/vpx_wrapper.h"
+#include "platform/foundation/Numeric.h"
 
 namespace rc_capture {
 namespace {
@@ -13,16 +15,7 @@ namespace {
 constexpr int32_t kEncoderSelector = 2;  // VP9
 constexpr int32_t kSourceFlag = 1;       // BGRA pixels
 
-bool FitsInt32(int64_t v) {
-  return v >= 0 && v <= std::numeric_limits<int32_t>::max();
-}
-
 }  // namespace
-
-int32_t ClampToInt32(int64_t value) {
-  return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
-                                                  std::numeric_limits<int32_t>::max()));
-}
 
 void VideoEncoder::init() {
   encBuff.reset();
@@ -79,8 +72,9 @@ std::optional<std::vector<uint8_t>> VideoEncoder::encode(const desktop::CGImageR
   // encoder, which that capturer's own lock does not guard.
   if (isDisposed()) return std::nullopt;
   if (!cgImg || cgImg->data == nullptr || width <= 0 || height <= 0 ||
-      !FitsInt32(cgImg->bytesPerRow) || cgImg->bytesPerRow < width * 4 || !FitsInt32(width) ||
-      !FitsInt32(height) || width > std::numeric_limits<int32_t>::max() / 4 / height) {
+      !std::in_range<int32_t>(cgImg->bytesPerRow) || cgImg->bytesPerRow < width * 4 ||
+      !std::in_range<int32_t>(width) || !std::in_range<int32_t>(height) ||
+      width > std::numeric_limits<int32_t>::max() / 4 / height) {
     return std::nullopt;
   }
   if (!encBuff || encWidth != width || encHeight != height) {
@@ -89,7 +83,7 @@ std::optional<std::vector<uint8_t>> VideoEncoder::encode(const desktop::CGImageR
     encHeight = height;
     encBuff = std::make_unique<uint8_t[]>(static_cast<size_t>(width * height * 4));
   }
-  const int32_t quality = ClampToInt32(encProfile.load(std::memory_order_relaxed));
+  const int32_t quality = foundation::Clamp<int32_t>(encProfile.load(std::memory_order_relaxed));
   hintChanges(*cgImg);
   lastSequence = cgImg->sequence;
   const int32_t n = VpxEncode(cgImg->data, encBuff.get(), static_cast<int32_t>(width),

@@ -59,7 +59,4 @@ class VideoEncoder : public rc_core::BaseClass {
   void hintChanges(const desktop::CGImage& image);
 };
 
-// Narrows a 64-bit value to the signed 32-bit range by clamping.
-int32_t ClampToInt32(int64_t value);
-
 }  // namespace rc_capture

@@ -1,13 +1,13 @@
 #include "packages/rc_capture/Extension/PermitExtension.h"
 
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/desktop/AppKit.h"
 #include "platform/desktop/CoreGraphics.h"
+#include "platform/foundation/Numeric.h"
 
 namespace rc_capture {
 namespace {
@@ -19,16 +19,10 @@ constexpr const char* kScreenCapturePrivacyURL =
 // A number that is exactly a signed 32-bit integer (an integral float counts, as a platform
 // number bridges to Int32 when it holds such a value).
 std::optional<int32_t> AsInt32(const desktop::CFValue& value) {
-  if (const auto* i = std::get_if<int64_t>(&value)) {
-    if (*i >= std::numeric_limits<int32_t>::min() && *i <= std::numeric_limits<int32_t>::max()) {
-      return static_cast<int32_t>(*i);
-    }
-  } else if (const auto* d = std::get_if<double>(&value)) {
-    if (std::trunc(*d) == *d && *d >= std::numeric_limits<int32_t>::min() &&
-        *d <= std::numeric_limits<int32_t>::max()) {
-      return static_cast<int32_t>(*d);
-    }
+  if (const auto* i = std::get_if<int64_t>(&value); i && std::in_range<int32_t>(*i)) {
+    return static_cast<int32_t>(*i);
   }
+  if (const auto* d = std::get_if<double>(&value)) return foundation::ExactInteger<int32_t>(*d);
   return std::nullopt;
 }
 

@@ -4,6 +4,7 @@
 
 #include "packages/rc_core/synced.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/Numeric.h"
 
 namespace rc_capture {
 namespace {
@@ -59,7 +60,7 @@ int64_t BaseCapture::decrementFPS() {
 }
 
 void BaseCapture::SetCodecQuality(int64_t value) {
-  codec->encProfile.store(ClampToInt32(value), std::memory_order_relaxed);
+  codec->encProfile.store(foundation::Clamp<int32_t>(value), std::memory_order_relaxed);
 }
 
 int64_t BaseCapture::GetCodecQuality() {

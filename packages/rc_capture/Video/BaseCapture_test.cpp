@@ -8,6 +8,7 @@
 
 #include "packages/rc_capture/capture_test_support.h"
 #include "platform/foundation/testing/ManualClock.h"
+#include "platform/testing/TestSupport.h"
 
 namespace rc_capture {
 namespace {
@@ -155,9 +156,7 @@ TEST_F(BaseCaptureTest, StopThenStartWhileTheOldTickRunsLeavesExactlyOneLoop) {
   for (size_t n = 2; n < 20 && !oldThread->isFinished(); ++n) {
     gate->allow();
     // Either the old loop takes the permit and ends, or the new one starts a tick.
-    for (int w = 0; w < 20000 && !oldThread->isFinished() && gate->arrivals().size() == n; ++w) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    rctest::WaitUntil([&] { return oldThread->isFinished() || gate->arrivals().size() != n; });
   }
   ASSERT_TRUE(oldThread->waitUntilFinished(20));
   const size_t seen = gate->arrivals().size();

@@ -8,21 +8,9 @@
 #include "platform/desktop/AppKit.h"
 #include "platform/desktop/CoreGraphics.h"
 #include "platform/foundation/FrameTrace.h"
+#include "platform/foundation/Numeric.h"
 
 namespace rc_capture {
-namespace {
-
-// Truncation toward zero; NaN and values beyond the 64-bit range (which a cast would make
-// undefined) become 0 and the nearest bound.
-int64_t Truncate(double v) {
-  if (!(v == v)) return 0;
-  if (v >= 9.2e18) return INT64_MAX;
-  if (v <= -9.2e18) return INT64_MIN;
-  return static_cast<int64_t>(v);
-}
-
-}  // namespace
-
 void CGCapture::init() {
   lastImage.reset();
   BaseCapture::init();
@@ -41,10 +29,10 @@ std::optional<BaseCapture::CursorFrame> CGCapture::makeMouseCursorPacket() {
   if (!cursor || !cursor->image) return std::nullopt;
   const desktop::NSImage& image = *cursor->image;
   // Whole points, truncated toward zero, as the record and the PNG's size.
-  const int64_t width = Truncate(image.size.width);
-  const int64_t height = Truncate(image.size.height);
-  const int64_t x = Truncate(cursor->hotSpot.x);
-  const int64_t y = Truncate(cursor->hotSpot.y);
+  const int64_t width = foundation::TruncateSaturating<int64_t>(image.size.width);
+  const int64_t height = foundation::TruncateSaturating<int64_t>(image.size.height);
+  const int64_t x = foundation::TruncateSaturating<int64_t>(cursor->hotSpot.x);
+  const int64_t y = foundation::TruncateSaturating<int64_t>(cursor->hotSpot.y);
   auto png = rc_core::pngData(image, {static_cast<double>(width), static_cast<double>(height)},
                               rc_core::NSImageInterpolation::kHigh);
   if (!png) return std::nullopt;

@@ -1,28 +1,17 @@
 #include "packages/rc_capture/Video/CGCapture.h"
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include "packages/rc_capture/capture_test_support.h"
 #include "platform/desktop/sim/SimDesktop.h"
 #include "platform/desktop/sim/testing/SimDesktopFixture.h"
+#include "platform/testing/TestSupport.h"
 
 namespace rc_capture {
 namespace {
 
 using desktop::sim::SimDesktop;
 using testing::g_fakeVpx;
-
-// The size of a PNG, decoded in full with libpng; nothing when it does not decode.
-std::optional<std::pair<uint32_t, uint32_t>> DecodePng(const std::vector<uint8_t>& bytes) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return std::nullopt;
-  image.format = PNG_FORMAT_RGBA;
-  std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return std::nullopt;
-  return std::pair{image.width, image.height};
-}
 
 class CGCaptureTest : public testing::FakeVpxTest {
  protected:
@@ -50,7 +39,9 @@ TEST_F(CGCaptureTest, TheCursorRecordTruncatesSizeAndHotSpotAndDrawsThePngAtThat
   ASSERT_TRUE(cursor);
   EXPECT_EQ(std::tuple(cursor->width, cursor->height, cursor->x, cursor->y),
             std::tuple(32, 32, 4, 4));
-  EXPECT_EQ(DecodePng(cursor->image), std::pair(32u, 32u));
+  auto png = rctest::DecodePng(cursor->image);
+  ASSERT_TRUE(png);
+  EXPECT_EQ(std::pair(png->width, png->height), std::pair(32, 32));
 }
 
 // A tick grabs the desktop and sends the encoded frame, with the cursor record when there is a

@@ -46,11 +46,11 @@ TEST(DisplayLoss, EveryServiceAnswersNothingAndTheLossIsLoggedOnce) {
       if (lost && !image) ++nullsAfterLoss;
     }
   });
-  ASSERT_TRUE(testing::WaitFor([&] { return grabs > 5; }, 10));
+  ASSERT_TRUE(testing::WaitUntil([&] { return grabs > 5; }, 10));
   ::testing::internal::CaptureStderr();
   server->kill();
   killed = true;
-  testing::WaitFor([&] { return nullsAfterLoss >= 10; }, 10);
+  testing::WaitUntil([&] { return nullsAfterLoss >= 10; }, 10);
   stop = true;
   capture.join();
   EXPECT_GE(nullsAfterLoss.load(), 10);

@@ -22,7 +22,7 @@ namespace {
 
 using testing::kScreenHeight;
 using testing::kScreenWidth;
-using testing::WaitFor;
+using testing::WaitUntil;
 using testing::X11Test;
 
 constexpr uint32_t kRootColour = 0xff123456, kWindowColour = 0xffff2010, kChildColour = 0xff20c040;
@@ -96,7 +96,7 @@ class DisplayX11Test : public X11Test {
   // Grabs until the scene is on screen (the server draws asynchronously).
   static CGImageRef GrabScene(DisplayService& display) {
     CGImageRef image;
-    WaitFor([&] {
+    WaitUntil([&] {
       image = display.createImage();
       return image && PixelAt(image, 125, 65) == kChildColour &&
              PixelAt(image, 0, 0) == kRootColour;
@@ -137,7 +137,7 @@ TEST_F(DisplayX11Test, HeldImagesAreNeverOverwrittenAndOutliveTheService) {
   XSync(observer, False);
   // Both segments are held: further grabs must land in fresh memory.
   CGImageRef third;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     third = display->createImage();
     return third && PixelAt(third, 250, 120) == 0xff0000ff;
   }));
@@ -225,7 +225,7 @@ TEST_F(DisplayX11Test, GrabFollowsTheScreenSizeWhenItShrinksAndGrows) {
   {
     SmallerScreen shrink(observer, 1024, 600);
     CGImageRef small;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
       small = display->createImage();
       return small && small->width == 1024;
     }));
@@ -234,7 +234,7 @@ TEST_F(DisplayX11Test, GrabFollowsTheScreenSizeWhenItShrinksAndGrows) {
     EXPECT_TRUE(display->usesSharedMemory());
   }
   CGImageRef full;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     full = display->createImage();
     return full && full->width == kScreenWidth;
   }));
@@ -339,7 +339,7 @@ TEST_F(DisplayX11Test, CursorIsTheOneTheWindowDefinesWithItsHotSpot) {
   XSync(observer, False);
 
   std::optional<CursorImage> seen;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     seen = desktop->cursor->currentCursor();
     return seen && seen->image && seen->image->bitmap->width == w;
   }));

@@ -13,7 +13,7 @@
 namespace desktop::x11 {
 namespace {
 
-using testing::WaitFor;
+using testing::WaitUntil;
 using testing::X11Test;
 
 class InputSourcesX11Test : public X11Test {
@@ -53,7 +53,7 @@ TEST_F(InputSourcesX11Test, SelectingCyclesThroughTheThreeLayouts) {
     SCOPED_TRACE(step);
     const auto& next = (*sources)[step % 3];
     EXPECT_EQ(desktop->inputSources->selectInputSource(next), 0);
-    EXPECT_TRUE(WaitFor([&] { return group() == step % 3; }));
+    EXPECT_TRUE(WaitUntil([&] { return group() == step % 3; }));
     EXPECT_EQ(desktop->inputSources->currentKeyboardInputSource()->identifier, next->identifier);
   }
 

@@ -12,20 +12,19 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/desktop/IOKit.h"
 #include "platform/desktop/x11/X11Desktop.h"
 #include "platform/desktop/x11/test_support/X11TestFixture.h"
+#include "platform/testing/TestSupport.h"
 
 extern char** environ;
 
 namespace desktop::x11 {
 namespace {
 
-using testing::WaitFor;
+using testing::WaitUntil;
 using testing::X11Test;
 
 class PowerX11Test : public X11Test {
@@ -62,7 +61,7 @@ class PowerX11Test : public X11Test {
 // The suspension lasts while any hold does: a display assertion, and an idle assertion that
 // stands in through the screen saver when no logind answers.
 TEST_F(PowerX11Test, AssertionsKeepTheSaverOffUntilTheLastIsReleased) {
-  ASSERT_TRUE(WaitFor([&] { return saverState() == ScreenSaverOn; }))
+  ASSERT_TRUE(WaitUntil([&] { return saverState() == ScreenSaverOn; }))
       << "the saver never starts: the test cannot see the assertions' effect";
   uint32_t unknown = 0;
   EXPECT_NE(desktop->power->createAssertion("NoSuchAssertion", 255, "x", &unknown), 0);
@@ -80,7 +79,7 @@ TEST_F(PowerX11Test, AssertionsKeepTheSaverOffUntilTheLastIsReleased) {
   idle();
   EXPECT_EQ(saverState(), ScreenSaverOff);
   EXPECT_EQ(desktop->power->releaseAssertion(idleSleep), kIOReturnSuccess);
-  EXPECT_TRUE(WaitFor([&] { return saverState() == ScreenSaverOn; }));
+  EXPECT_TRUE(WaitUntil([&] { return saverState() == ScreenSaverOn; }));
 }
 
 pid_t Spawn(const std::vector<std::string>& args) {
@@ -108,20 +107,20 @@ TEST(PowerLogind, IdleAssertionHoldsALogindInhibitor) {
       std::system("/usr/bin/python3 -c 'import dbusmock' 2>/dev/null") != 0) {
     GTEST_SKIP() << "needs dbus-daemon and python3-dbusmock";
   }
-  char dir[] = "/tmp/x11-logind-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  const rctest::TempDir tmp("x11-logind");
+  const std::string dir = tmp.path();
   const std::string address = std::string("unix:path=") + dir + "/bus";
   const std::string log = std::string(dir) + "/login1.log";
   pid_t bus = Spawn(
       {"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
   ASSERT_GT(bus, 0);
   setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-  WaitFor([&] { return access((std::string(dir) + "/bus").c_str(), F_OK) == 0; });
+  WaitUntil([&] { return access((std::string(dir) + "/bus").c_str(), F_OK) == 0; });
   pid_t mock = Spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "-t", "logind", "-l", log});
   const std::string ping = "dbus-send --bus=" + address +
                            " --print-reply --dest=org.freedesktop.login1 /org/freedesktop/login1"
                            " org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1";
-  const bool up = mock > 0 && WaitFor([&] { return std::system(ping.c_str()) == 0; }, 20);
+  const bool up = mock > 0 && WaitUntil([&] { return std::system(ping.c_str()) == 0; }, 20);
   EXPECT_TRUE(up) << "the mocked logind did not come up on the private bus";
 
   if (up) {
@@ -134,12 +133,7 @@ TEST(PowerLogind, IdleAssertionHoldsALogindInhibitor) {
     EXPECT_EQ(power.holdKind(id), "logind");
     EXPECT_EQ(OpenDescriptors(), before + 1);  // the inhibitor's descriptor
     std::string calls;
-    WaitFor([&] {
-      std::stringstream s;
-      s << std::ifstream(log).rdbuf();
-      calls = s.str();
-      return calls.find("Inhibit") != std::string::npos;
-    });
+    WaitUntil([&] { return (calls = rctest::ReadFile(log)).find("Inhibit") != std::string::npos; });
     EXPECT_NE(calls.find("Inhibit \"idle:sleep\" \"TavrinDesk\" \"Prevent App Nap\" \"block\""),
               std::string::npos)
         << calls;
@@ -152,7 +146,6 @@ TEST(PowerLogind, IdleAssertionHoldsALogindInhibitor) {
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
   }
-  std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 }  // namespace

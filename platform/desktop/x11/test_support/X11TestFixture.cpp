@@ -2,9 +2,6 @@
 
 #include <X11/XKBlib.h>
 
-#include <chrono>
-#include <thread>
-
 #include "platform/desktop/x11/X11Desktop.h"
 
 namespace desktop::x11::testing {
@@ -15,15 +12,6 @@ XvfbServer* SharedXvfb(std::string* why) {
       std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24", {}, &error);
   if (!server && why) *why = error;
   return server.get();
-}
-
-bool WaitFor(const std::function<bool()>& condition, double seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 void X11Test::SetUp() {
@@ -76,15 +64,17 @@ void InputRecorder::pump() {
 }
 
 std::vector<XEvent> InputRecorder::waitFor(int type, int detail, int count) {
-  WaitFor([&] {
-    pump();
-    return CountEvents(events_, type, detail) >= count;
-  });
+  WaitUntil(
+      [&] {
+        pump();
+        return CountEvents(events_, type, detail) >= count;
+      },
+      10);
   return events_;
 }
 
 std::vector<XEvent> InputRecorder::collectFor(double seconds) {
-  WaitFor(
+  WaitUntil(
       [&] {
         pump();
         return false;

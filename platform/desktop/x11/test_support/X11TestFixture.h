@@ -14,6 +14,7 @@
 
 #include "platform/desktop/Desktop.h"
 #include "platform/desktop/x11/test_support/XvfbServer.h"
+#include "platform/testing/TestSupport.h"
 
 namespace desktop::x11::testing {
 
@@ -24,8 +25,7 @@ inline constexpr int kScreenHeight = 720;
 // at exit. Null (with the reason) when Xvfb is missing or does not start.
 XvfbServer* SharedXvfb(std::string* why);
 
-// Polls `condition` until it holds or `seconds` pass. Real waits get generous bounds.
-bool WaitFor(const std::function<bool()>& condition, double seconds = 10);
+using rctest::WaitUntil;
 
 // Skips without Xvfb; otherwise an observer connection and a desktop on the shared server,
 // which TearDown leaves as the next test expects it (caps lock off, first group).

@@ -1,6 +1,6 @@
 /* C++-callable access to the deterministic desktop scenes of frames.h (which is C). */
-#ifndef BENCH_SCENES_SCENES_H_
-#define BENCH_SCENES_SCENES_H_
+#ifndef PLATFORM_TESTING_SCENES_SCENES_H_
+#define PLATFORM_TESTING_SCENES_SCENES_H_
 
 #include <stdint.h>
 
