@@ -31,18 +31,21 @@ TEST(FrameFlow, EachLimitMarksTheViewerBehindUntilItCatchesUp) {
     size_t bytes;
     int sentBeforeBehind;
   } cases[] = {
-      {"frames", 10, 100, 4},      // the fifth unacknowledged frame is one too many
-      {"age", 100, 100, 3},        // at 300 ms the oldest is older than 250 ms
-      {"bytes", 10, 3u << 20, 2},  // the third 3 MiB frame passes 8 MiB
+      {"frames", 10, 100, 5},      // after the key frame, the fifth unacknowledged is one too many
+      {"age", 100, 100, 4},        // at 400 ms the oldest (100) is older than 250 ms
+      {"bytes", 10, 3u << 20, 3},  // the third 3 MiB frame after the key frame passes 8 MiB
+      {"key frame never decoded", 100, 100, 21},  // the key frame is 2 s old at 2100 ms
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    const bool ackKey = c.sentBeforeBehind < 10;
     FrameFlow f;
     uint32_t n = 0;
     int sent = 0;
     double t = 0;
-    for (int i = 0; i < 10; ++i, t += c.stepMs) {
+    for (int i = 0; i < 30 && f.state() != State::kBehind; ++i, t += c.stepMs) {
       if (f.offer(i == 0, t, c.bytes, &n)) ++sent;
+      if (i == 0 && ackKey) f.ack(1);
     }
     EXPECT_EQ(sent, c.sentBeforeBehind);
     EXPECT_EQ(f.state(), State::kBehind);
@@ -55,6 +58,31 @@ TEST(FrameFlow, EachLimitMarksTheViewerBehindUntilItCatchesUp) {
     EXPECT_TRUE(f.offer(true, t + 20, 100, &n));
     EXPECT_EQ(n, static_cast<uint32_t>(c.sentBeforeBehind + 1));
   }
+}
+
+TEST(FrameFlow, AKeyFrameSlowToDecodeDoesNotPutTheViewerBehind) {
+  FrameFlow f;
+  uint32_t n = 0;
+  double t = 0;
+  // The page spends 400 ms on the key frame while twelve frames arrive behind it.
+  for (int i = 0; i < 13; ++i, t += 33) ASSERT_TRUE(f.offer(i == 0, t, 1000, &n)) << i;
+  EXPECT_FALSE(f.ack(1));
+  // The backlog is decoded quickly; the flow goes on without a new key frame.
+  ASSERT_TRUE(f.offer(false, t, 1000, &n));
+  EXPECT_FALSE(f.ack(n));
+  for (int i = 0; i < 30; ++i, t += 33) {
+    ASSERT_TRUE(f.offer(false, t, 1000, &n)) << i;
+    f.ack(n);
+  }
+  EXPECT_EQ(f.state(), State::kFlowing);
+
+  // A backlog that is not decoded within the age limit after its key frame does count.
+  FrameFlow g;
+  t = 0;
+  for (int i = 0; i < 13; ++i, t += 33) ASSERT_TRUE(g.offer(i == 0, t, 1000, &n));
+  g.ack(1);
+  for (int i = 0; i < 12 && g.state() != State::kBehind; ++i, t += 33) g.offer(false, t, 1000, &n);
+  EXPECT_EQ(g.state(), State::kBehind);
 }
 
 TEST(FrameFlow, AFrameOverTheByteBoundStillGoesToAnIdleViewer) {
