@@ -21,9 +21,13 @@ std::string Errno(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
-// The directory must be ours, private, and a real directory (not a link someone planted).
+// The socket's directory must be a real directory (not a link someone planted) of our own.
+// Only a directory made here is made private: an existing one keeps its mode (a path directly in
+// /tmp must not turn /tmp into a private directory), and one that other users may write to is
+// refused, since they could replace the socket.
 bool PreparePrivateDirectory(const std::string& dir, std::string* error) {
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+  bool created = mkdir(dir.c_str(), 0700) == 0;
+  if (!created && errno != EEXIST) {
     *error = Errno(("cannot create " + dir).c_str());
     return false;
   }
@@ -40,8 +44,16 @@ bool PreparePrivateDirectory(const std::string& dir, std::string* error) {
     *error = dir + " belongs to another user; refusing to use it";
     return false;
   }
-  if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
-    *error = Errno(("cannot make " + dir + " private").c_str());
+  if (created) {
+    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
+      *error = Errno(("cannot make " + dir + " private").c_str());
+      return false;
+    }
+  } else if ((st.st_mode & 022) != 0) {
+    *error = dir +
+             " is writable by other users; refusing to put the socket there (name a socket in a "
+             "directory of its own, e.g. " +
+             (dir == "/" ? "" : dir) + "/tavrindesk/messenger.sock)";
     return false;
   }
   return true;

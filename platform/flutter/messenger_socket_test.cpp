@@ -62,7 +62,7 @@ TEST(FrameReader, RejectsMalformedFramesWithoutWaitingForTheirBody) {
   EXPECT_TRUE(r.error().empty());
 }
 
-TEST(MessengerSocket, RefusesADirectoryItDoesNotOwnOrThatIsALink) {
+TEST(MessengerSocket, RefusesALinkOrAnOpenDirectoryAndChangesNoExistingMode) {
   char tmpl[] = "/tmp/rc-sock-test-XXXXXX";
   std::string dir = mkdtemp(tmpl);
   FlutterEngine engine;
@@ -71,19 +71,25 @@ TEST(MessengerSocket, RefusesADirectoryItDoesNotOwnOrThatIsALink) {
   EXPECT_FALSE(MessengerSocketServer::Listen(dir + "/link/m.sock", engine.messenger(), &error));
   EXPECT_NE(error.find("not a directory"), std::string::npos) << error;
 
-  // A usable directory is made private, and a second host on the same path is refused.
+  // An existing directory others may write to is refused and keeps its mode (as /tmp would).
   ASSERT_EQ(mkdir((dir + "/open").c_str(), 0777), 0);
-  chmod((dir + "/open").c_str(), 0777);
-  auto server = MessengerSocketServer::Listen(dir + "/open/m.sock", engine.messenger(), &error);
-  ASSERT_TRUE(server) << error;
+  ASSERT_EQ(chmod((dir + "/open").c_str(), 01777), 0);
+  EXPECT_FALSE(MessengerSocketServer::Listen(dir + "/open/m.sock", engine.messenger(), &error));
+  EXPECT_NE(error.find("writable by other users"), std::string::npos) << error;
   struct stat st;
   ASSERT_EQ(stat((dir + "/open").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 01777u);
+
+  // A directory the host makes is private; a second host on the same path is refused.
+  auto server = MessengerSocketServer::Listen(dir + "/own/m.sock", engine.messenger(), &error);
+  ASSERT_TRUE(server) << error;
+  ASSERT_EQ(stat((dir + "/own").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_FALSE(MessengerSocketServer::Listen(dir + "/open/m.sock", engine.messenger(), &error));
+  EXPECT_FALSE(MessengerSocketServer::Listen(dir + "/own/m.sock", engine.messenger(), &error));
   EXPECT_NE(error.find("already listening"), std::string::npos) << error;
   server->close();
   // Once the first is gone, the path can be used again.
-  EXPECT_TRUE(MessengerSocketServer::Listen(dir + "/open/m.sock", engine.messenger(), &error))
+  EXPECT_TRUE(MessengerSocketServer::Listen(dir + "/own/m.sock", engine.messenger(), &error))
       << error;
   std::string cmd = "rm -rf '" + dir + "'";
   (void)!system(cmd.c_str());
