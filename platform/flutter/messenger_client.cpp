@@ -32,6 +32,7 @@ MessengerSocketClient::~MessengerSocketClient() {
 
 bool MessengerSocketClient::send(const Frame& frame) {
   if (closed_) return false;
+  if (!FitsInFrame(frame.channel, frame.payload.size())) return false;  // the host would hang up
   if (!WriteAll(fd_, EncodeFrame(frame), 30.0)) {
     closed_ = true;
     return false;

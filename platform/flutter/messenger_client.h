@@ -16,6 +16,8 @@ class MessengerSocketClient {
                                                         std::string* error);
   ~MessengerSocketClient();
 
+  // False when the host is gone (closed() then holds) or when the frame would exceed
+  // kMaxFrameLength (nothing is sent; the connection stays).
   bool send(const Frame& frame);
   // Waits at most `seconds` for the next frame; none on timeout, on a closed connection or on a
   // malformed frame (closed() then tells which).

@@ -59,6 +59,12 @@ bool PreparePrivateDirectory(const std::string& dir, std::string* error) {
   return true;
 }
 
+void LogOversized(const char* what, const std::string& channel, size_t bytes) {
+  std::fprintf(stderr,
+               "rc: dropped a %s of %zu bytes on %s: larger than a frame may be (%u bytes)\n", what,
+               bytes, channel.c_str(), kMaxFrameLength);
+}
+
 }  // namespace
 
 std::shared_ptr<MessengerSocketServer> MessengerSocketServer::Listen(
@@ -236,8 +242,14 @@ void MessengerSocketServer::serveClient(int fd) {
               std::lock_guard lock(self->mutex_);
               if (self->clientFd_ != fd || self->clientGeneration_ != generation) return;
             }
-            const ByteBuffer head = EncodeFrameHeader(FrameKind::kReply, id, channel, bytes.size());
-            self->dropClientUnless(fd, WriteGathered(fd, head, bytes, kStuckClientSeconds));
+            // A reply too large for a frame goes out empty (no answer), so the caller is not
+            // left waiting and its reader never sees a frame it must reject.
+            const bool fits = FitsInFrame(channel, bytes.size());
+            if (!fits) LogOversized("reply", channel, bytes.size());
+            const ByteBuffer none;
+            const ByteBuffer& body = fits ? bytes : none;
+            const ByteBuffer head = EncodeFrameHeader(FrameKind::kReply, id, channel, body.size());
+            self->dropClientUnless(fd, WriteGathered(fd, head, body, kStuckClientSeconds));
           };
         }
         messenger_->receive(frame->channel, std::move(frame->payload), std::move(reply));
@@ -290,6 +302,12 @@ void MessengerSocketServer::dropClientUnless(int fd, WriteOutcome outcome) {
 
 void MessengerSocketServer::deliver(const std::string& channel, const ByteBuffer& message,
                                     FlutterBinaryReply reply) {
+  if (!FitsInFrame(channel, message.size())) {
+    // The client would have to take it as malformed and hang up: it is dropped instead.
+    LogOversized("message", channel, message.size());
+    if (reply) reply({});
+    return;
+  }
   {
     std::unique_lock write(writeMutex_);
     int fd;

@@ -5,10 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <random>
+#include <thread>
 
 namespace flutter {
 namespace {
+
+// Polls `condition` every 10 ms for up to 20 s.
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 2000 && !condition(); ++i) usleep(10000);
+  return condition();
+}
 
 TEST(FrameReader, ReassemblesFramesSplitAnywhere) {
   Frame a{FrameKind::kMessage, 7, "rc_capture", {1, 2, 3}};
@@ -114,6 +122,44 @@ TEST(MessengerSocket, AReconnectRightAfterAHangUpIsServed) {
     ASSERT_TRUE(reply.has_value()) << "round " << round << " was refused";
     EXPECT_EQ(reply->id, round);
   }
+  server->close();
+  engine.messenger()->setPeer(nullptr);
+  std::string cmd = "rm -rf '" + dir + "'";
+  (void)!system(cmd.c_str());
+}
+
+// A message too large for a frame is dropped before it is written: a client must reject such a
+// frame and hang up, so sending it would cost the connection.
+TEST(MessengerSocket, AMessageTooLargeForAFrameIsNotSentAndTheClientStays) {
+  char tmpl[] = "/tmp/rc-sock-test-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  FlutterEngine engine;
+  std::string error;
+  auto server = MessengerSocketServer::Listen(dir + "/s/m.sock", engine.messenger(), &error);
+  ASSERT_TRUE(server) << error;
+  engine.messenger()->setPeer(server);
+  auto client = MessengerSocketClient::Connect(dir + "/s/m.sock", &error);
+  ASSERT_TRUE(client) << error;
+  ASSERT_TRUE(WaitFor([&] { return server->hasClient(); }));
+  bool answered = false, empty = false;
+  std::thread big([&] {
+    engine.messenger()->sendOnChannel("big", ByteBuffer(kMaxFrameLength), [&](const ByteBuffer& r) {
+      answered = true;
+      empty = r.empty();
+    });
+  });
+  std::vector<Frame> got;
+  while (auto f = client->receive(2)) got.push_back(*f);  // reads while the host writes
+  big.join();
+  EXPECT_TRUE(answered && empty);
+  engine.messenger()->sendOnChannel("small", ByteBuffer{1});
+  while (auto f = client->receive(2)) got.push_back(*f);
+  ASSERT_FALSE(client->closed());
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].channel, "small");
+  // Nor does the client send one.
+  EXPECT_FALSE(client->send({FrameKind::kMessage, 0, "big", ByteBuffer(kMaxFrameLength)}));
+  EXPECT_FALSE(client->closed());
   server->close();
   engine.messenger()->setPeer(nullptr);
   std::string cmd = "rm -rf '" + dir + "'";

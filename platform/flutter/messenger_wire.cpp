@@ -56,6 +56,11 @@ ByteBuffer EncodeFrameHeader(FrameKind kind, uint32_t id, const std::string& cha
   return out;
 }
 
+bool FitsInFrame(const std::string& channel, size_t payloadSize) {
+  return channel.size() <= 0xffff &&
+         payloadSize <= kMaxFrameLength - kHeaderAfterLength - channel.size();
+}
+
 ByteBuffer EncodeFrame(const Frame& frame) {
   ByteBuffer out = EncodeFrameHeader(frame.kind, frame.id, frame.channel, frame.payload.size());
   out.reserve(out.size() + frame.payload.size());

@@ -30,6 +30,9 @@ struct Frame {
 };
 
 ByteBuffer EncodeFrame(const Frame& frame);
+// True when a frame with this channel name and payload size stays within kMaxFrameLength (and
+// the name within its 16-bit length): what a conforming reader accepts.
+bool FitsInFrame(const std::string& channel, size_t payloadSize);
 // The frame's bytes up to its payload (length, kind, id, channel name), for writing a large
 // payload after it without joining the two.
 ByteBuffer EncodeFrameHeader(FrameKind kind, uint32_t id, const std::string& channel,
