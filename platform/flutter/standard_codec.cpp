@@ -150,7 +150,8 @@ bool IsValidUtf8(const uint8_t* s, size_t n) {
 
 class Reader {
  public:
-  explicit Reader(std::span<const uint8_t> bytes) : data_(bytes) {}
+  explicit Reader(std::span<const uint8_t> bytes)
+      : data_(bytes), budget_(kDecodedBytesPerInputByte * bytes.size() + kDecodedBytesSlack) {}
 
   bool AtEnd() const { return pos_ == data_.size(); }
   size_t Remaining() const { return data_.size() - pos_; }
@@ -159,6 +160,13 @@ class Reader {
   bool Fail(const char* what) {
     if (error_.empty()) error_ = std::string(what) + " at offset " + std::to_string(pos_);
     return false;
+  }
+
+  // Charges `bytes` of decoded memory (or work) against the message's budget.
+  bool Charge(uint64_t bytes) {
+    if (bytes > budget_) return Fail("decoded size over the bound for a message of this length");
+    budget_ -= bytes;
+    return true;
   }
 
   bool Byte(uint8_t& b) {
@@ -201,6 +209,7 @@ class Reader {
     if (n > Remaining()) return Fail("string longer than the data");
     const uint8_t* p = data_.data() + pos_;
     if (!IsValidUtf8(p, n)) return Fail("malformed UTF-8");
+    if (!Charge(n)) return false;
     out.assign(reinterpret_cast<const char*>(p), n);
     pos_ += n;
     return true;
@@ -212,6 +221,7 @@ class Reader {
     if (!Align(sizeof(T))) return false;
     // 64-bit arithmetic: n < 2^32 and sizeof(T) <= 8, so the product cannot overflow.
     if (n * sizeof(T) > Remaining()) return Fail("typed list longer than the data");
+    if (!Charge(n * sizeof(T))) return false;
     out.resize(n);
     // An empty vector's data() may be null, which memcpy must not be given even for 0 bytes.
     if (n > 0) std::memcpy(out.data(), data_.data() + pos_, n * sizeof(T));
@@ -272,6 +282,7 @@ class Reader {
         uint64_t n = 0;
         if (!Size(n)) return false;
         if (n > Remaining()) return Fail("list longer than the data");
+        if (!Charge(n * sizeof(Value))) return false;
         ValueList list(n);
         for (auto& v : list) {
           if (!Read(v, depth + 1)) return false;
@@ -283,6 +294,7 @@ class Reader {
         uint64_t n = 0;
         if (!Size(n)) return false;
         if (n * 2 > Remaining()) return Fail("map longer than the data");
+        if (!Charge(n * sizeof(ValueMap::value_type))) return false;
         ValueMap map;
         map.reserve(n);
         // A repeated key keeps its first position and takes the last value. Keys are indexed
@@ -293,6 +305,9 @@ class Reader {
           Value k, v;
           if (!Read(k, depth + 1) || !Read(v, depth + 1)) return false;
           ByteBuffer encoded = EncodeMessage(k);
+          // Each level of maps nested in keys encodes its key again: charged, so that a chain
+          // of such keys cannot turn one large string into minutes of work.
+          if (!Charge(encoded.size())) return false;
           auto [it, inserted] =
               index.try_emplace(std::string(encoded.begin(), encoded.end()), map.size());
           if (inserted) {
@@ -321,6 +336,7 @@ class Reader {
 
   std::span<const uint8_t> data_;
   size_t pos_ = 0;
+  uint64_t budget_;
   std::string error_;
 };
 
