@@ -209,6 +209,16 @@ void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
   }
 }
 
+void RcCapturePlugin::applicationDetached() {
+  assert(flutter::IsPlatformThread());
+  if (auto held = currentCapture()) held->Dispose(this);
+  {
+    std::lock_guard lock(fieldsMutex);
+    capture.reset();
+  }
+  tryInitVideoCapture();
+}
+
 void RcCapturePlugin::detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>&) {
   if (auto ch = currentChannel()) ch->setMethodCallHandler(nullptr);
   if (auto held = currentCapture()) held->Dispose(this);

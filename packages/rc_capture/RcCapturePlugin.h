@@ -4,7 +4,7 @@
 //
 // Lifetime: registerWithRegistrar makes one plugin, which makes the process's one capturer; the
 // registrar keeps the plugin alive for the engine's life. "dispose" (or detachFromEngine) disposes
-// of the capturer and drops it for good; the plugin never makes another one.
+// of the capturer and drops it; only the client's departure (applicationDetached) makes another.
 //
 // Threads: commands arrive on the platform thread and are answered there, exactly once, before
 // handleMethodCall returns. Frames come from the capture thread (or from the platform thread when
@@ -49,6 +49,9 @@ class RcCapturePlugin : public flutter::FlutterPlugin,
                         flutter::FlutterResult result) override;
   // Removes the channel's handler, then disposes of the capturer and drops it.
   void detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>& registrar);
+  // The client has gone: capture stops and the capturer (disposed or not) is replaced by a new
+  // one, with the default rate and quality, as on a freshly started host.
+  void applicationDetached() override;
 
   // Admits one frame message at a time (count 1). Module-internal.
   foundation::DispatchSemaphore semaphore{1};

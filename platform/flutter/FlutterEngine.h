@@ -71,6 +71,9 @@ class FlutterEngine : public FlutterPluginRegistry {
 
   // Drops every plugin the registrars keep alive (the engine going away).
   void releasePlugins() { store_->releaseAll(); }
+  // Tells every plugin that the application side has gone (FlutterPlugin::applicationDetached).
+  // Platform thread.
+  void applicationDetached() { store_->applicationDetached(); }
 
   // Runs the task loop on a thread of its own (tests; the host runs it on the main thread).
   void startPlatformThread();

@@ -272,8 +272,15 @@ void MessengerSocketServer::serveClient(int fd) {
       break;
     }
   }
-  std::map<uint32_t, FlutterBinaryReply> orphans;
+  // Told before the slot is free: whatever the callback posts to the platform loop (the end of
+  // this client's session) runs after this client's messages and before any of the next's.
   std::function<void()> gone;
+  {
+    std::lock_guard lock(mutex_);
+    gone = onClientGone_;
+  }
+  if (gone) gone();
+  std::map<uint32_t, FlutterBinaryReply> orphans;
   {
     // No writer is inside a write to this descriptor once both locks are held.
     std::lock_guard write(writeMutex_);
@@ -281,13 +288,11 @@ void MessengerSocketServer::serveClient(int fd) {
     clientFd_ = -1;
     clientGone_.notify_all();
     orphans.swap(pendingReplies_);
-    gone = onClientGone_;
     ::close(fd);
   }
   // Logged once the slot is free: a client that connects after this line is served.
   if (!closing_) std::fprintf(stderr, "rc: messenger client %s; disconnected\n", why);
   for (auto& [id, reply] : orphans) reply({});
-  if (gone) gone();
 }
 
 void MessengerSocketServer::dropClientUnless(int fd, WriteOutcome outcome) {

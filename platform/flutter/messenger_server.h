@@ -34,7 +34,8 @@ class MessengerSocketServer : public FlutterPeer,
                                                        std::string* error);
   ~MessengerSocketServer() override;
 
-  // Called (on the reader thread) after a client has gone, whatever the reason.
+  // Called on the reader thread when a client has gone, whatever the reason: after its last
+  // message was handed to the engine, before the next client can be accepted.
   void setOnClientGone(std::function<void()> callback);
 
   void deliver(const std::string& channel, const ByteBuffer& message,

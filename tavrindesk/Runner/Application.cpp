@@ -78,6 +78,23 @@ MainInterface LoadMainInterface(flutter::NSApplication& app) {
   return ui;
 }
 
+void EndSessionsWithTheirClient(const std::shared_ptr<flutter::FlutterEngine>& engine,
+                                flutter::MessengerSocketServer& server) {
+  std::weak_ptr<flutter::FlutterEngine> weak = engine;
+  server.setOnClientGone([weak] {
+    auto alive = weak.lock();
+    if (!alive) return;
+    // On the platform loop, behind the departed client's queued messages: a key press it sent
+    // just before hanging up is released, not left held.
+    alive->loop().post([weak] {
+      auto engine = weak.lock();
+      if (!engine) return;
+      engine->applicationDetached();
+      if (auto events = desktop::CurrentDesktop()->events) events->releaseHeldInput();
+    });
+  });
+}
+
 namespace {
 
 std::shared_ptr<const desktop::Desktop> MakeDesktop(const std::string& choice, std::string* error) {
@@ -145,10 +162,7 @@ int NSApplicationMain(int argc, char** argv) {
       desktop::InstallDesktop(nullptr);
       return 1;
     }
-    server->setOnClientGone([] {
-      // No key or button stays held for a client that has gone.
-      if (auto events = desktop::CurrentDesktop()->events) events->releaseHeldInput();
-    });
+    EndSessionsWithTheirClient(engine, *server);
     engine->messenger()->setPeer(server);
     std::fprintf(stderr, "TavrinDesk: messenger listening on %s\n", path.c_str());
 

@@ -76,6 +76,8 @@ class SimDesktop : public DisplayService,
   std::vector<CGPoint> cursorMoves() const;
   void setCursorLocation(CGPoint p);
   int releaseHeldInputCalls() const;
+  // How many events had been posted when releaseHeldInput was last called.
+  size_t postedEventsAtLastRelease() const;
 
   // ---- input sources
   void setInputSources(std::optional<std::vector<TISInputSourceRef>> sources);
@@ -143,6 +145,7 @@ class SimDesktop : public DisplayService,
   std::vector<CGPoint> moves_;
   CGPoint cursorLocation_;
   int releaseHeld_ = 0;
+  size_t postedAtRelease_ = 0;
   std::optional<std::vector<TISInputSourceRef>> sources_;
   TISInputSourceRef currentSource_;
   std::vector<std::string> selected_;
