@@ -41,7 +41,9 @@ class EngineMessenger : public FlutterBinaryMessenger {
 
   // A message from the application side (any thread). It is handled on the platform thread;
   // with no handler on the channel, `reply` gets the empty reply.
-  void receive(const std::string& channel, ByteBuffer message, FlutterBinaryReply reply);
+  // `handled`, when set, is called on the platform thread once the message has been handled.
+  void receive(const std::string& channel, ByteBuffer message, FlutterBinaryReply reply,
+               std::function<void()> handled = nullptr);
 
   // Attaches the application side; null detaches it. Messages sent while none is attached are
   // dropped (and a wanted reply is answered empty).

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -217,19 +218,48 @@ void MessengerSocketServer::serveClient(int fd) {
   FrameReader reader;
   std::vector<uint8_t> buffer(64 * 1024);
   const char* why = "closed the connection";
-  std::string malformed;
+  std::string malformed, late;
+  double frameStarted = -1;  // when the frame now arriving began; -1 between frames
   while (!closing_) {
+    // Back-pressure: no more reading while the platform thread is behind by the budget.
+    {
+      std::unique_lock lock(queueMutex_);
+      if (queuedBytes_ >= kReadQueueBudget) {
+        const double pausedAt = MonotonicSeconds();
+        while (queuedBytes_ >= kReadQueueBudget && !closing_) {
+          queueRoom_.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        if (frameStarted >= 0) frameStarted += MonotonicSeconds() - pausedAt;
+      }
+    }
+    if (closing_) break;
+    int timeout = -1;
+    if (frameStarted >= 0) {
+      const double left = frameStarted + frameDeadline_ - MonotonicSeconds();
+      if (left <= 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "did not finish a frame within %.1f s", frameDeadline_);
+        late = text;
+        why = late.c_str();
+        break;
+      }
+      timeout = static_cast<int>(left * 1000) + 1;
+    }
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    int ready = poll(fds, 2, timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    if (ready == 0) continue;  // the deadline is checked above
     if (fds[1].revents & POLLIN) break;
     ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     reader.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+    bool tookFrame = false;
     while (auto frame = reader.Next()) {
+      tookFrame = true;
       if (frame->kind == FrameKind::kMessage) {
         FlutterBinaryReply reply;
         if (frame->id != 0) {
@@ -252,7 +282,15 @@ void MessengerSocketServer::serveClient(int fd) {
             self->dropClientUnless(fd, WriteGathered(fd, head, body, kStuckClientSeconds));
           };
         }
-        messenger_->receive(frame->channel, std::move(frame->payload), std::move(reply));
+        const size_t cost = frame->payload.size() + frame->channel.size() + kQueuedMessageOverhead;
+        {
+          std::lock_guard lock(queueMutex_);
+          queuedBytes_ += cost;
+        }
+        messenger_->receive(frame->channel, std::move(frame->payload), std::move(reply),
+                            [weak, cost] {
+                              if (auto self = weak.lock()) self->messageHandled(cost);
+                            });
       } else {
         FlutterBinaryReply pending;
         {
@@ -265,6 +303,11 @@ void MessengerSocketServer::serveClient(int fd) {
         }
         if (pending) pending(frame->payload);
       }
+    }
+    if (reader.buffered() == 0) {
+      frameStarted = -1;
+    } else if (tookFrame || frameStarted < 0) {
+      frameStarted = MonotonicSeconds();  // a new frame has begun
     }
     if (!reader.error().empty()) {
       malformed = "sent a malformed frame (" + reader.error() + ")";
@@ -293,6 +336,14 @@ void MessengerSocketServer::serveClient(int fd) {
   // Logged once the slot is free: a client that connects after this line is served.
   if (!closing_) std::fprintf(stderr, "rc: messenger client %s; disconnected\n", why);
   for (auto& [id, reply] : orphans) reply({});
+}
+
+void MessengerSocketServer::messageHandled(size_t cost) {
+  {
+    std::lock_guard lock(queueMutex_);
+    queuedBytes_ -= std::min(cost, queuedBytes_);
+  }
+  queueRoom_.notify_all();
 }
 
 void MessengerSocketServer::dropClientUnless(int fd, WriteOutcome outcome) {

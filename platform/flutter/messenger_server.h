@@ -21,6 +21,16 @@
 namespace flutter {
 
 inline constexpr double kStuckClientSeconds = 5.0;
+// Bytes of a client's messages (payload, channel name and kQueuedMessageOverhead each) that may
+// wait for the platform thread. At the budget the reader stops reading that client until the
+// platform thread catches up (back-pressure), so at most the budget plus one frame (64 MiB) and
+// one read's worth of small frames are queued.
+inline constexpr size_t kReadQueueBudget = 16u << 20;
+inline constexpr size_t kQueuedMessageOverhead = 256;
+// A frame that has started must be complete within this many seconds of reading (time paused
+// for back-pressure not counted), or the connection is closed: a client sending a byte now and
+// then must not hold the only client slot. An idle connection between frames may stay.
+inline constexpr double kFrameDeadlineSeconds = 5.0;
 
 // Host side: listens on `path`, attaches the connected client to the engine's messenger as its
 // peer, and hands the client's messages to the engine.
@@ -45,12 +55,16 @@ class MessengerSocketServer : public FlutterPeer,
   void close();
 
   const std::string& path() const { return path_; }
+  // For tests: another frame deadline (seconds). Call before a client connects.
+  void setFrameDeadlineForTesting(double seconds) { frameDeadline_ = seconds; }
   bool hasClient() const;
 
  private:
   MessengerSocketServer() = default;
   void acceptLoop();
   void serveClient(int fd);
+  // The platform thread has handled a message that cost `cost` of the read budget.
+  void messageHandled(size_t cost);
   bool send(int fd, const Frame& frame);
   // Ends the connection after a write that did not complete.
   void dropClientUnless(int fd, WriteOutcome outcome);
@@ -71,6 +85,12 @@ class MessengerSocketServer : public FlutterPeer,
   uint32_t nextId_ = 1;
   std::map<uint32_t, FlutterBinaryReply> pendingReplies_;
   std::function<void()> onClientGone_;
+
+  // The reading client's bytes waiting for the platform thread; see kReadQueueBudget.
+  std::mutex queueMutex_;
+  std::condition_variable queueRoom_;
+  size_t queuedBytes_ = 0;
+  double frameDeadline_ = kFrameDeadlineSeconds;
 };
 
 }  // namespace flutter

@@ -1,10 +1,14 @@
 #include "platform/flutter/messenger_socket.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <random>
 #include <thread>
@@ -160,6 +164,92 @@ TEST(MessengerSocket, AMessageTooLargeForAFrameIsNotSentAndTheClientStays) {
   // Nor does the client send one.
   EXPECT_FALSE(client->send({FrameKind::kMessage, 0, "big", ByteBuffer(kMaxFrameLength)}));
   EXPECT_FALSE(client->closed());
+  server->close();
+  engine.messenger()->setPeer(nullptr);
+  std::string cmd = "rm -rf '" + dir + "'";
+  (void)!system(cmd.c_str());
+}
+
+// While the platform thread is behind, the host stops reading the client instead of queueing
+// without limit; once it catches up, reading resumes and nothing is lost.
+TEST(MessengerSocket, ReadingPausesWhileThePlatformThreadIsBehind) {
+  char tmpl[] = "/tmp/rc-sock-test-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  FlutterEngine engine;  // its platform thread not started yet: nothing is handled
+  std::atomic<int> handled{0};
+  engine.messenger()->setMessageHandlerOnChannel(
+      "sink", [&](const ByteBuffer&, const FlutterBinaryReply&) { ++handled; });
+  std::string error;
+  auto server = MessengerSocketServer::Listen(dir + "/s/m.sock", engine.messenger(), &error);
+  ASSERT_TRUE(server) << error;
+  engine.messenger()->setPeer(server);
+  auto client = MessengerSocketClient::Connect(dir + "/s/m.sock", &error);
+  ASSERT_TRUE(client) << error;
+  const auto frame = EncodeFrame({FrameKind::kMessage, 0, "sink", ByteBuffer(1 << 20)});
+  constexpr int kFrames = 128;  // 128 MiB, eight times the budget
+  const size_t total = kFrames * frame.size();
+  size_t done = 0;
+  // Writes the frames one after another until all are written or the host takes nothing for
+  // `seconds`.
+  auto push = [&](int seconds) {
+    while (done < total) {
+      const size_t at = done % frame.size();
+      ssize_t n =
+          send(client->fd(), frame.data() + at, frame.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      pollfd p{client->fd(), POLLOUT, 0};
+      if (n < 0 && errno == EAGAIN && poll(&p, 1, seconds * 1000) == 1) continue;
+      return;
+    }
+  };
+  push(2);
+  // The budget, plus what the socket buffers and the frame reader hold.
+  EXPECT_LT(done, kReadQueueBudget + (16u << 20));
+  engine.startPlatformThread();
+  push(30);
+  EXPECT_EQ(done, total);
+  EXPECT_TRUE(WaitFor([&] { return handled == kFrames; })) << handled;
+  server->close();
+  engine.stopPlatformThread();
+  engine.messenger()->setPeer(nullptr);
+  std::string cmd = "rm -rf '" + dir + "'";
+  (void)!system(cmd.c_str());
+}
+
+// A frame begun and not finished in time costs the connection (it would hold the only client
+// slot); a connection idle between frames stays.
+TEST(MessengerSocket, AFrameLeftUnfinishedClosesTheConnectionAnIdleOneStays) {
+  char tmpl[] = "/tmp/rc-sock-test-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  FlutterEngine engine;
+  engine.startPlatformThread();
+  std::string error;
+  auto server = MessengerSocketServer::Listen(dir + "/s/m.sock", engine.messenger(), &error);
+  ASSERT_TRUE(server) << error;
+  server->setFrameDeadlineForTesting(0.5);
+  engine.messenger()->setPeer(server);
+  const ByteBuffer call{0x07, 0x01, 'x', 0x00};
+  {
+    auto idle = MessengerSocketClient::Connect(dir + "/s/m.sock", &error);
+    ASSERT_TRUE(idle) << error;
+    ASSERT_TRUE(idle->send({FrameKind::kMessage, 1, "nobody", call}));
+    ASSERT_TRUE(idle->receive(20).has_value());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // three deadlines, idle
+    ASSERT_TRUE(idle->send({FrameKind::kMessage, 2, "nobody", call}));
+    auto reply = idle->receive(20);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->id, 2u);
+  }
+  ASSERT_TRUE(WaitFor([&] { return !server->hasClient(); }));
+  auto slow = MessengerSocketClient::Connect(dir + "/s/m.sock", &error);
+  ASSERT_TRUE(slow) << error;
+  const auto frame = EncodeFrame({FrameKind::kMessage, 3, "nobody", call});
+  ASSERT_TRUE(WriteAll(slow->fd(), std::span(frame).first(5), 1.0));  // then nothing more
+  EXPECT_FALSE(slow->receive(20).has_value());
+  EXPECT_TRUE(slow->closed());
   server->close();
   engine.messenger()->setPeer(nullptr);
   std::string cmd = "rm -rf '" + dir + "'";
