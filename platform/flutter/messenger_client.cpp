@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -19,6 +20,32 @@ std::unique_ptr<MessengerSocketClient> MessengerSocketClient::Connect(const std:
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     if (error) *error = "cannot connect to " + path + ": " + std::strerror(errno);
     if (fd >= 0) ::close(fd);
+    return nullptr;
+  }
+  // Only a host of this user (or root's) is trusted, in a directory of this user (or root's):
+  // anyone can put a socket at a path in /tmp first.
+  const uid_t self = geteuid();
+  auto trusted = [self](uid_t uid) { return uid == self || uid == 0; };
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  std::string why;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+    why = std::string("cannot tell who serves it: ") + std::strerror(errno);
+  } else if (!trusted(peer.uid)) {
+    why = "it is served by user " + std::to_string(peer.uid) + ", not by this user or root";
+  } else {
+    auto slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+      why = "cannot inspect " + dir + ": " + std::strerror(errno);
+    } else if (!trusted(st.st_uid)) {
+      why = dir + " belongs to user " + std::to_string(st.st_uid) + ", not to this user or root";
+    }
+  }
+  if (!why.empty()) {
+    if (error) *error = "refusing the host at " + path + ": " + why;
+    ::close(fd);
     return nullptr;
   }
   auto client = std::unique_ptr<MessengerSocketClient>(new MessengerSocketClient());

@@ -12,6 +12,8 @@ namespace flutter {
 // Client side, for rcclient and tests: a blocking connection to a host.
 class MessengerSocketClient {
  public:
+  // Connects to the host at `path`. Refused (null, and why in *error) unless the peer runs as
+  // this user or root and the socket's directory belongs to this user or root.
   static std::unique_ptr<MessengerSocketClient> Connect(const std::string& path,
                                                         std::string* error);
   ~MessengerSocketClient();

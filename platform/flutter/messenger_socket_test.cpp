@@ -1,9 +1,12 @@
 #include "platform/flutter/messenger_socket.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -252,6 +255,53 @@ TEST(MessengerSocket, AFrameLeftUnfinishedClosesTheConnectionAnIdleOneStays) {
   EXPECT_TRUE(slow->closed());
   server->close();
   engine.messenger()->setPeer(nullptr);
+  std::string cmd = "rm -rf '" + dir + "'";
+  (void)!system(cmd.c_str());
+}
+
+// A socket someone else put where the host's should be is not trusted: neither one served by
+// another user nor one in another user's directory.
+TEST(MessengerSocket, TheClientRefusesAHostOfAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kNobody = 65534;
+  char tmpl[] = "/tmp/rc-sock-test-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+  const std::string theirs = dir + "/theirs", shared = dir + "/shared";
+  ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+  ASSERT_EQ(chown(theirs.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  const std::string paths[] = {theirs + "/m.sock", shared + "/m.sock"};
+  sockaddr_un addrs[2];
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(FillSocketAddress(paths[i], addrs[i], nullptr));
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // the squatter: only system calls from here
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
+    for (auto& addr : addrs) {
+      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0) {
+        _exit(2);
+      }
+    }
+    close(ready[0]);
+    (void)!write(ready[1], "x", 1);
+    pause();  // until the parent kills it
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the squatter could not listen";
+  std::string error;
+  EXPECT_FALSE(MessengerSocketClient::Connect(paths[0], &error));
+  EXPECT_NE(error.find("refusing the host"), std::string::npos) << error;
+  EXPECT_FALSE(MessengerSocketClient::Connect(paths[1], &error));
+  EXPECT_NE(error.find("served by user 65534"), std::string::npos) << error;
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
   std::string cmd = "rm -rf '" + dir + "'";
   (void)!system(cmd.c_str());
 }

@@ -11,6 +11,8 @@
 namespace rcclient {
 namespace {
 
+constexpr size_t kMaxCursorImages = 64;
+
 using flutter::Frame;
 using flutter::FrameKind;
 using flutter::Value;
@@ -91,7 +93,9 @@ int Record(const std::string& path, const std::vector<std::string>& args) {
     if (const auto* cursor = call.value->arguments.Find("cursor")) {
       const auto* png = cursor->Find("data");
       const auto* pngBytes = png ? png->GetIf<std::vector<uint8_t>>() : nullptr;
-      if (pngBytes != nullptr && !pngBytes->empty()) {
+      // A host that sends a new image with every frame must not fill the disk: the first
+      // kMaxCursorImages distinct ones are kept.
+      if (pngBytes != nullptr && !pngBytes->empty() && cursors.size() < kMaxCursorImages) {
         std::string key(pngBytes->begin(), pngBytes->end());
         if (cursors.emplace(key, static_cast<int>(cursors.size()) + 1).second) {
           std::string name = stem + "-cursor-" + std::to_string(cursors.size()) + ".png";
