@@ -2,8 +2,9 @@
 // file, and removes the agent and then itself when the file is gone or no longer asks for it.
 //
 // One thread, one sequential flow: start-up, then a pass over the configuration file once a
-// second for as long as the process lives. Nothing is kept between passes; the configuration
-// file and the existence of the agent's property list are the whole state.
+// second for as long as the process lives. The configuration file and the existence of the
+// agent's property list are the whole state, but for one bit: a pass that finds no readable file
+// acts only when the pass before found none either.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,30 +25,47 @@ namespace {
 
 constexpr double kPassPauseSeconds = 1.0;
 
-// The whole file, or none when it cannot be read. Only a regular file counts: a directory, a FIFO
-// or a device is unreadable, so that a planted /dev/zero or FIFO cannot stall or exhaust the
-// daemon. O_NONBLOCK keeps the open itself from waiting on a FIFO.
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
+// The configuration file's bytes, at most kMaxConfigBytes + 1 of them (enough for the pass to
+// see that the file is too large), or none when there is no regular file to read.
+//
+// The file's directory may be writable by other users, so whatever is found there is untrusted:
+// only an entry that is a regular file is opened at all, never through a symbolic link
+// (O_NOFOLLOW), and it must still be the same file once open. A FIFO, a device, a directory or a
+// link is never opened, so opening cannot block or have the side effects of opening a device.
+// O_NONBLOCK still covers a FIFO swapped in between the check and the open.
+//
+// The file is reached through its directory, opened afresh in each pass and closed once the file
+// has been read: exactly one open of the directory per pass, whether the file is there or not.
+std::optional<std::string> ReadConfigFile(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dirPath = path.substr(0, slash + 1), name = path.substr(slash + 1);
+  int dir = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return std::nullopt;
   std::optional<std::string> contents;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n > 0) {
-        bytes.append(buffer, static_cast<size_t>(n));
-      } else if (n == 0) {
-        contents = std::move(bytes);
-        break;
-      } else if (errno != EINTR) {
-        break;
+  struct stat seen {};
+  if (fstatat(dir, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(seen.st_mode)) {
+    int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == seen.st_dev &&
+        st.st_ino == seen.st_ino) {
+      std::string bytes(kMaxConfigBytes + 1, '\0');
+      size_t got = 0;
+      for (;;) {
+        ssize_t n = got < bytes.size() ? read(fd, bytes.data() + got, bytes.size() - got) : 0;
+        if (n > 0) {
+          got += static_cast<size_t>(n);
+        } else if (n == 0) {
+          bytes.resize(got);
+          contents = std::move(bytes);
+          break;
+        } else if (errno != EINTR) {
+          break;
+        }
       }
     }
+    if (fd >= 0) close(fd);
   }
-  close(fd);
+  close(dir);
   return contents;
 }
 
@@ -56,22 +74,26 @@ bool FileExistsAtPath(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-void RunPass(const std::string& configPath, const std::string& bundleIdentifier) {
-  PassDecision decision = DecideConfigPass(ReadWholeFile(configPath), configPath);
+// One pass; returns whether it found no readable configuration file.
+bool RunPass(const std::string& configPath, const std::string& bundleIdentifier,
+             bool missedLastPass) {
+  const std::optional<std::string> contents = ReadConfigFile(configPath);
+  PassDecision decision = DecideConfigPass(contents, configPath, missedLastPass);
   if (decision.line) LogLine(*decision.line);
   switch (decision.action) {
     case PassAction::kNothing:
-      return;
+      break;
     case PassAction::kEnsureAgent:
-      if (FileExistsAtPath(AgentPlistPathFor(bundleIdentifier))) return;
+      if (FileExistsAtPath(AgentPlistPathFor(bundleIdentifier))) break;
       LogLine("Try Install Agent");
       installAgent();
-      return;
+      break;
     case PassAction::kRemoveAgentAndDaemon:
       uninstallAgent();
       uninstallDaemon();
-      return;
+      break;
   }
+  return !contents;
 }
 
 }  // namespace
@@ -96,8 +118,11 @@ int main() {
   const std::string configPath = ConfigPathFor(*identifier);
   LogLine("JSON Path: " + configPath);
 
+  // The one thing carried from pass to pass: whether the last one found no readable file.
+  bool missedLastPass = false;
   for (;;) {
-    RunPass(configPath, *identifier);
+    RotateLargeLogs();
+    missedLastPass = RunPass(configPath, *identifier, missedLastPass);
     NSThreadSleep::sleepForTimeInterval(kPassPauseSeconds);
   }
 }

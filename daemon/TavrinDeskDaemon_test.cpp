@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/log_files.h"
 #include "daemon/testing/PrivateRoot.h"
 
 namespace tavrin {
@@ -65,6 +66,17 @@ class DaemonTest : public ::testing::Test {
     if (!PrivateRoot::Supported(&why)) GTEST_SKIP() << why;
     root_ = std::make_unique<PrivateRoot>();
     root_->SetUtmpConsoleUser("root");
+  }
+
+  // Under the sanitizer builds the daemon is instrumented too; its reports go to its standard
+  // error, wherever that went.
+  void TearDown() override {
+    if (!root_) return;
+    for (const std::string& text : {root_->ReadFile(kErrorLog), root_->InheritedStderr()}) {
+      for (const char* report : {"Sanitizer", "runtime error:"}) {
+        EXPECT_EQ(text.find(report), std::string::npos) << text.substr(0, 4000);
+      }
+    }
   }
 
   void WriteScript(const std::string& name, const std::string& body) {
@@ -171,7 +183,23 @@ INSTANTIATE_TEST_SUITE_P(
         QuietCase{"StringFlag", R"({"isStandByMode": "1", "isRunMode": 1})", {kInvalidColumn}},
         QuietCase{"OnePointFive", R"({"isStandByMode": 1.5, "isRunMode": 0})", {kInvalidColumn}},
         QuietCase{"RunModeAbsent", R"({"isStandByMode": 1})", {}},
-        QuietCase{"BothOnAgentPresent", kBothOn, {}}),
+        QuietCase{"BothOnAgentPresent", kBothOn, {}},
+        // Fixed faults: a file of any size was read and parsed whole, nested without limit, and
+        // the parser's description quoted the file (here, a root-only secret behind the last
+        // quote) into the world-readable log. Each would have removed or leaked.
+        QuietCase{
+            "LargerThanTheCap",
+            R"({"isStandByMode": 1, "isRunMode": 0, "pad": ")" + std::string(65536, 'x') + "\"}",
+            {"Read Json : Error - Parser 1 the file holds more than 65536 bytes"}},
+        QuietCase{"NestedTooDeep",
+                  R"({"isStandByMode": 1, "isRunMode": 0, "x": )" + std::string(64, '[') +
+                      std::string(64, ']') + "}",
+                  {"Read Json : Error - Parser 1 values nested deeper than 64 levels"}},
+        QuietCase{"UnterminatedStringIsNotQuoted",
+                  R"({"isStandByMode": 1, "isRunMode": 0, "key": "top secret)",
+                  {"Read Json : Error - Parser 1 [json.exception.parse_error.101] parse error at "
+                   "line 1, column 56: syntax error while parsing value - invalid string: missing "
+                   "closing quote"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- flags that ask for the agent ------------------------------------------------------------
@@ -241,18 +269,26 @@ TEST_F(DaemonTest, NoConsoleUserSkipsAgentRemovalButRemovesTheDaemon) {
   EXPECT_TRUE(root_->Exists(kAgent));
 }
 
-// With logind present, its active session on seat0 names the user; without one, utmp is not asked.
-TEST_F(DaemonTest, LogindActiveSeatUserIsTheConsoleUserAndUtmpIsThenIgnored) {
+// logind's active session on seat0 names the console user, ahead of utmp. Fixed fault: where
+// logind named nobody (its directory there but no seat0 file, as in an image that ships
+// /run/systemd/seats without a running logind, or a seat with no active session), there was no
+// console user at all; utmp answers then.
+TEST_F(DaemonTest, ConsoleUserIsLogindsActiveSeat0UserElseTheLatestUtmpLogin) {
   WriteScript("uninstall_agent.sh", "echo \"removing for $1\"\n");
   fs::create_directories(root_->Path("/run/systemd/seats"));
-  root_->WriteFile("/run/systemd/seats/seat0", "ACTIVE=c1\nACTIVE_UID=0\n");
-  root_->SetUtmpConsoleUser(std::nullopt);
-  RunToExit();
-  fs::remove(root_->Path("/run/systemd/seats/seat0"));
-  root_->SetUtmpConsoleUser("root");
-  RunToExit();
-  ExpectLog({kRemoval[0], "removing for root", kRemoval[1], kRemoval[2], kStart[0], kStart[1],
-             kRemoval[0], "uninstall_agent.sh - Error (Failed to get console user)", kRemoval[2]});
+  root_->SetUtmpConsoleUser("alice");
+  const std::pair<std::optional<std::string>, std::string> cases[] = {
+      {"ACTIVE=c1\nACTIVE_UID=0\n", "root"}, {std::nullopt, "alice"}, {"ACTIVE=c1\n", "alice"}};
+  Lines expected;
+  for (const auto& [seat0, user] : cases) {
+    fs::remove(root_->Path("/run/systemd/seats/seat0"));
+    if (seat0) root_->WriteFile("/run/systemd/seats/seat0", *seat0);
+    RunToExit();
+    expected = Concat({expected,
+                       expected.empty() ? Lines{} : kStart,
+                       {kRemoval[0], "removing for " + user, kRemoval[1], kRemoval[2]}});
+  }
+  ExpectLog(expected);
 }
 
 TEST_F(DaemonTest, ScriptKilledBySignalIsReportedAsMinusTheSignal) {
@@ -314,6 +350,86 @@ TEST_F(DaemonTest, ConfigRewrittenInPlaceDuringReadsIsNeverTakenAsMissing) {
   EXPECT_TRUE(root_->Exists(kAgent));
 }
 
+// Fixed faults: one pass that found the file missing (a writer replacing it by unlink + create)
+// or unreadable removed the agent and the daemon for good; a symbolic link was followed (to a
+// root-only file, whose text the parser then quoted into the log); a FIFO or a directory in the
+// file's place was opened. Now only a regular file is opened, never through a link, and the
+// removal waits for a second pass in a row that finds no readable file.
+struct UnreadableConfig {
+  const char* name;
+  void (*plant)(PrivateRoot&, const std::string& configDir);
+};
+
+class UnreadableConfigTest : public DaemonTest,
+                             public ::testing::WithParamInterface<UnreadableConfig> {};
+
+TEST_P(UnreadableConfigTest, IsNeverOpenedAndActedOnOnlyWhenStillSoAtTheNextPass) {
+  const std::string dir = kConfig.substr(0, kConfig.rfind('/'));
+  root_->WriteFile("/secret", R"({"isStandByMode": 1, "isRunMode": 1, "x": "top secret)", 0600);
+  root_->WriteFile(kConfig, kBothOn);
+  root_->WriteFile(kAgent, "agent");
+  auto plant = [&] {
+    fs::remove_all(root_->Path(kConfig));
+    GetParam().plant(*root_, dir);
+  };
+  auto opensOfPlanted = [&] {
+    return root_->OpensInConfigDirectory("config.json") +
+           root_->OpensInConfigDirectory("planted.fifo");
+  };
+  root_->Start();
+  ASSERT_TRUE(root_->WaitForPasses(1, kBound));
+  // One pass with nothing readable, then the file is back: nothing happens.
+  ASSERT_TRUE(root_->PauseBetweenReads(kBound));
+  plant();
+  int opens = opensOfPlanted();
+  root_->Resume();
+  ASSERT_TRUE(root_->WaitForPasses(root_->Passes() + 1, kBound));
+  ASSERT_TRUE(root_->PauseBetweenReads(kBound)) << "the daemon ended";
+  EXPECT_EQ(opensOfPlanted(), opens);
+  ExpectLog({});
+  EXPECT_TRUE(root_->Exists(kAgent));
+  fs::remove_all(root_->Path(kConfig));
+  root_->WriteFile(kConfig, kBothOn);
+  root_->Resume();
+  ASSERT_TRUE(root_->WaitForPasses(root_->Passes() + 1, kBound));
+  // Two passes in a row: the removal the missing file always meant.
+  ASSERT_TRUE(root_->PauseBetweenReads(kBound)) << "the daemon ended";
+  plant();
+  opens = opensOfPlanted();
+  root_->Resume();
+  std::optional<int> status = root_->WaitForExit(kBound);
+  ASSERT_TRUE(status.has_value()) << "the daemon did not end";
+  EXPECT_EQ(*status, 0);
+  EXPECT_EQ(opensOfPlanted(), opens);
+  ExpectLog(kRemoval);
+  EXPECT_FALSE(root_->Exists(kAgent));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Daemon, UnreadableConfigTest,
+    ::testing::Values(UnreadableConfig{"Missing", [](PrivateRoot&, const std::string&) {}},
+                      UnreadableConfig{"Directory",
+                                       [](PrivateRoot& root, const std::string&) {
+                                         fs::create_directory(root.Path(kConfig));
+                                       }},
+                      UnreadableConfig{"Fifo",
+                                       [](PrivateRoot& root, const std::string&) {
+                                         ASSERT_EQ(mkfifo(root.Path(kConfig).c_str(), 0644), 0);
+                                       }},
+                      UnreadableConfig{"SymlinkToAFifo",
+                                       [](PrivateRoot& root, const std::string& dir) {
+                                         const std::string fifo = root.Path(dir + "/planted.fifo");
+                                         if (!fs::exists(fifo)) {
+                                           ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+                                         }
+                                         fs::create_symlink("planted.fifo", root.Path(kConfig));
+                                       }},
+                      UnreadableConfig{"SymlinkToARootOnlyFile",
+                                       [](PrivateRoot& root, const std::string&) {
+                                         fs::create_symlink("/secret", root.Path(kConfig));
+                                       }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- the log files ----------------------------------------------------------------------------
 
 TEST_F(DaemonTest, RestartAppendsToBothLogs) {
@@ -329,6 +445,52 @@ TEST_F(DaemonTest, RestartAppendsToBothLogs) {
   ExpectLines(root_->Lines(kErrorLog), {"earlier error", "daemon removal", "daemon removal"});
   EXPECT_EQ(root_->InheritedStdout(), "");
   EXPECT_EQ(root_->InheritedStderr(), "");
+}
+
+// Fixed fault: the logs grew without bound. Past the limit, the next pass renames each log to
+// ".1" (replacing, never following, whatever is there) and starts a new one. Both logs start just
+// under the limit: the start-up lines push daemon.log over, the script's first line the other.
+TEST_F(DaemonTest, LogsPastTheLimitAreRotatedToOneGenerationReplacingPlantedLinks) {
+  fs::create_directories(root_->Path("/tmp/tavrin"));
+  const std::string filler = std::string(kLogRotateBytes - 4, '.') + "\n";
+  root_->WriteFile(kLog, filler);
+  root_->WriteFile(kErrorLog, filler);
+  fs::create_directories(root_->Path("/victim"));
+  root_->WriteFile("/victim/precious", "precious\n");
+  fs::create_symlink("/victim/precious", root_->Path(std::string(kLog) + ".1"));
+  fs::create_hard_link(root_->Path("/victim/precious"), root_->Path(std::string(kErrorLog) + ".1"));
+  root_->WriteFile(kConfig, kBothOn);
+  WriteScript("install_agent.sh", "echo refused >&2\nexit 3\n");
+  RunPasses(3);
+
+  EXPECT_EQ(root_->ReadFile("/victim/precious"), "precious\n");
+  EXPECT_EQ(fs::hard_link_count(root_->Path("/victim/precious")), 1u);
+  const Lines perPass = {"Try Install Agent", "install_agent.sh - Error (Code: 3)"};
+  std::string startLines;
+  for (const auto& line : kStart) startLines += line + "\n";
+  EXPECT_TRUE(root_->ReadFile(std::string(kLog) + ".1") == filler + startLines);
+  EXPECT_TRUE(root_->ReadFile(std::string(kErrorLog) + ".1") == filler + "refused\n");
+  const Lines log = root_->Lines(kLog), errors = root_->Lines(kErrorLog);
+  ASSERT_GE(log.size(), 3 * perPass.size());
+  for (size_t i = 0; i < log.size(); ++i) {
+    EXPECT_EQ(log[i], perPass[i % 2]) << i;
+  }
+  EXPECT_GE(errors.size(), 2u);
+  for (const auto& line : errors) EXPECT_EQ(line, "refused");
+  EXPECT_EQ(root_->InheritedStdout(), "");
+  EXPECT_EQ(root_->InheritedStderr(), "");
+}
+
+// Where the log cannot be rotated (".1" is a directory), it is emptied instead and says why.
+TEST_F(DaemonTest, LogThatCannotBeRotatedIsEmptiedInstead) {
+  fs::create_directories(root_->Path(std::string(kLog) + ".1/inside"));
+  root_->WriteFile(kLog, std::string(kLogRotateBytes, '.'));
+  RunToExit();
+  ExpectLines(root_->Lines(kLog),
+              Concat({{"TavrinDeskDaemon: cannot rotate /tmp/tavrin/daemon.log (renaming to "
+                       "/tmp/tavrin/daemon.log.1: Is a directory); emptied it instead"},
+                      kRemoval}));
+  EXPECT_TRUE(fs::is_directory(root_->Path(std::string(kLog) + ".1/inside")));
 }
 
 // Fixed fault: the daemon ran as root and appended through whatever it found at the log paths in

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace tavrin {
 namespace {
@@ -38,23 +39,51 @@ std::optional<int64_t> IntegerMember(const json& object, const char* key) {
   return AsInteger(*it);
 }
 
-// Parser descriptions go into a one-line log; the library escapes control characters in what it
-// quotes, but a line break must never split the line whatever the text.
-std::string OneLine(std::string text) {
+// A description for the log: printable ASCII only (so never a line break), at most
+// kMaxDescriptionBytes bytes.
+std::string Capped(std::string text) {
+  if (text.size() > kMaxDescriptionBytes) text.resize(kMaxDescriptionBytes);
   for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
+    if (c < 0x20 || c > 0x7e) c = '?';
   }
   return text;
 }
 
+// The library's message without the part that quotes the input: a lexer error ends in
+// "; last read: '<token>'" (with a following "; expected ..." lost along with it), a number too
+// large for a double in "number overflow parsing '<token>'". The token is file content.
+std::string Describe(const json::exception& e) {
+  std::string text = e.what();
+  for (std::string_view marker : {"; last read: '", " parsing '"}) {
+    if (size_t at = text.find(marker); at != std::string::npos) text.resize(at);
+  }
+  return Capped(std::move(text));
+}
+
+struct NestedTooDeep {};
+
 // Parses a configuration text whose top level must be an object or an array. A lone scalar is
 // reported like a syntax error, with a description of its own.
 std::optional<json> ParseTopLevel(std::string_view text, std::string* description) {
+  if (text.size() > kMaxConfigBytes) {
+    *description = "the file holds more than " + std::to_string(kMaxConfigBytes) + " bytes";
+    return std::nullopt;
+  }
+  // `depth` counts the containers around the one that starts: 0 for the top level.
+  auto limitDepth = [](int depth, json::parse_event_t event, json&) {
+    const bool starts =
+        event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+    if (starts && depth >= kMaxConfigDepth) throw NestedTooDeep{};
+    return true;
+  };
   json value;
   try {
-    value = json::parse(text.begin(), text.end());
+    value = json::parse(text.begin(), text.end(), limitDepth);
   } catch (const json::exception& e) {
-    *description = OneLine(e.what());
+    *description = Describe(e);
+    return std::nullopt;
+  } catch (const NestedTooDeep&) {
+    *description = "values nested deeper than " + std::to_string(kMaxConfigDepth) + " levels";
     return std::nullopt;
   }
   if (!value.is_object() && !value.is_array()) {
@@ -76,8 +105,9 @@ std::string AgentPlistPathFor(std::string_view bundleIdentifier) {
 }
 
 PassDecision DecideConfigPass(const std::optional<std::string>& contents,
-                              std::string_view configPath) {
+                              std::string_view configPath, bool missedLastPass) {
   if (!contents) {
+    if (!missedLastPass) return {std::nullopt, PassAction::kNothing};
     return {"File is Empty Path: " + std::string(configPath), PassAction::kRemoveAgentAndDaemon};
   }
   std::string description;

@@ -5,6 +5,7 @@
 // file reading, the agent-file test, the logging and the script runs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,13 @@ namespace tavrin {
 inline constexpr char kLogDirectory[] = "/tmp/tavrin";
 inline constexpr char kStdoutLogName[] = "daemon.log";
 inline constexpr char kStderrLogName[] = "daemon_error.log";
+
+// The configuration holds two flags; anyone who can write its directory can write it, and the
+// daemon runs as root. A larger file, or values nested deeper, are refused like a syntax error
+// without being parsed further, and a description never exceeds its cap.
+inline constexpr size_t kMaxConfigBytes = 64 * 1024;
+inline constexpr int kMaxConfigDepth = 64;
+inline constexpr size_t kMaxDescriptionBytes = 200;
 
 // "/Users/Shared/" + identifier + "/config.json"; the identifier is inserted unchanged.
 std::string ConfigPathFor(std::string_view bundleIdentifier);
@@ -36,10 +44,17 @@ struct PassDecision {
   PassAction action = PassAction::kNothing;
 };
 
-// `contents` is the whole configuration file, or none when it could not be read. `configPath`
-// only goes into the "File is Empty Path: " line.
+// `contents` is the configuration file (the reader stops after kMaxConfigBytes + 1 bytes), or
+// none when there was no regular file to read. `configPath` only goes into the
+// "File is Empty Path: " line. A file that is missing or unreadable is acted on only when the
+// previous pass found it so too (`missedLastPass`): a writer that replaces the file, or a moment
+// in which it cannot be opened, must not remove the agent and the daemon. The first such pass is
+// silent and does nothing.
+//
+// Parser descriptions never quote the file: the parser's own messages are cut before the text
+// they would quote, and every description is capped at kMaxDescriptionBytes printable bytes.
 PassDecision DecideConfigPass(const std::optional<std::string>& contents,
-                              std::string_view configPath);
+                              std::string_view configPath, bool missedLastPass);
 
 // The integer rule for configuration flags, exposed for tests: a JSON number whose value is a
 // whole number in the signed 64-bit range (1.0 is 1, 1.5 is none). Booleans, strings (even of

@@ -33,7 +33,7 @@ TEST(DecideConfigPassTest, SyntaxErrorsAreOneParser1LineWithADescription) {
   const std::string parser1 = "Read Json : Error - Parser 1 ";
   for (const char* text : {"{", "{\"isStandByMode\": 1,", "\"x\"", "true", "null", "{} {}",
                            "{\"a\":\n", "{\"a\": \"\r\n\"}"}) {
-    PassDecision d = DecideConfigPass(text, kPath);
+    PassDecision d = DecideConfigPass(text, kPath, false);
     ASSERT_TRUE(d.line) << text;
     EXPECT_TRUE(d.line->starts_with(parser1) && d.line->size() > parser1.size()) << *d.line;
     EXPECT_EQ(d.line->find_first_of("\r\n"), std::string::npos) << *d.line;
@@ -62,9 +62,58 @@ TEST(DecideConfigPassTest, ShapesAndFlags) {
       {R"({"isStandByMode":1.0,"isRunMode":-1})", remove, PassAction::kRemoveAgentAndDaemon},
   };
   for (const auto& c : cases) {
-    PassDecision d = DecideConfigPass(c.text, kPath);
+    PassDecision d = DecideConfigPass(c.text, kPath, false);
     EXPECT_EQ(d.line, c.line) << c.text;
     EXPECT_EQ(d.action, c.action) << c.text;
+  }
+}
+
+TEST(DecideConfigPassTest, AMissingFileIsActedOnOnlyAtTheSecondPassInARow) {
+  EXPECT_EQ(DecideConfigPass(std::nullopt, kPath, false).line, std::nullopt);
+  EXPECT_EQ(DecideConfigPass(std::nullopt, kPath, false).action, PassAction::kNothing);
+  PassDecision second = DecideConfigPass(std::nullopt, kPath, true);
+  EXPECT_EQ(second.line, std::string("File is Empty Path: ") + kPath);
+  EXPECT_EQ(second.action, PassAction::kRemoveAgentAndDaemon);
+}
+
+// Each text holds the marker where the parser's message would quote it (an unterminated string,
+// a bad literal, an invalid escape, a number too large for a double).
+TEST(DecideConfigPassTest, DescriptionsNeverQuoteTheFileAndAreCapped) {
+  const std::string parser1 = "Read Json : Error - Parser 1 ";
+  for (const std::string& text :
+       {R"({"isStandByMode": "SECRET)" + std::string(5000, 'S'), std::string(R"({"a": SECRET})"),
+        std::string(R"({"a": "\qSECRET"})"), std::string(R"({"a": 1e999999})"),
+        std::string(R"({"a": [1, 2] SECRET})")}) {
+    PassDecision d = DecideConfigPass(text, kPath, false);
+    ASSERT_TRUE(d.line && d.line->starts_with(parser1)) << text.substr(0, 40);
+    EXPECT_EQ(d.line->find("SECRET"), std::string::npos) << *d.line;
+    EXPECT_EQ(d.line->find("999999"), std::string::npos) << *d.line;
+    EXPECT_LE(d.line->size(), parser1.size() + kMaxDescriptionBytes) << *d.line;
+  }
+}
+
+// Both limits, at the edge: the largest and deepest accepted file, and one byte or level more.
+TEST(DecideConfigPassTest, SizeAndNestingLimits) {
+  auto withPadding = [](size_t size) {
+    std::string text = R"({"isStandByMode":1,"isRunMode":1,"p":")";
+    text += std::string(size - text.size() - 2, 'x') + "\"}";
+    return text;
+  };
+  auto nested = [](int levels) {  // the top-level object is the first level
+    return R"({"isStandByMode":1,"isRunMode":1,"p":)" + std::string(levels - 1, '[') +
+           std::string(levels - 1, ']') + "}";
+  };
+  const std::string parser1 = "Read Json : Error - Parser 1 ";
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {withPadding(kMaxConfigBytes), std::nullopt},
+      {withPadding(kMaxConfigBytes + 1), parser1 + "the file holds more than 65536 bytes"},
+      {nested(kMaxConfigDepth), std::nullopt},
+      {nested(kMaxConfigDepth + 1), parser1 + "values nested deeper than 64 levels"},
+      {std::string(100000, '['), parser1 + "the file holds more than 65536 bytes"},
+      {std::string(65536, '['), parser1 + "values nested deeper than 64 levels"},
+  };
+  for (const auto& [text, line] : cases) {
+    EXPECT_EQ(DecideConfigPass(text, kPath, false).line, line) << text.size();
   }
 }
 

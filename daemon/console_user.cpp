@@ -67,10 +67,14 @@ std::optional<std::string> ConsoleUserFromUtmp(const std::string& path) {
 }
 
 std::optional<std::string> CopyConsoleUser() {
+  // The directory alone does not mean that logind runs (an image may ship it without one), and a
+  // seat may have no active session while utmp records a console login: utmp answers whenever
+  // logind names nobody.
   if (access(kLogindSeatsDirectory, F_OK) == 0) {
     uid_t uid = 0;
-    if (sd_seat_get_active("seat0", nullptr, &uid) < 0) return std::nullopt;
-    return UserNameForUid(uid);
+    if (sd_seat_get_active("seat0", nullptr, &uid) >= 0) {
+      if (std::optional<std::string> name = UserNameForUid(uid)) return name;
+    }
   }
   return ConsoleUserFromUtmp(_PATH_UTMP);
 }

@@ -1,8 +1,9 @@
 // The user at the console: the stand-in for asking the dynamic store for its console user.
 //
-// On a system where logind runs (its runtime directory /run/systemd/seats exists) the answer is
-// the user of the active session on seat0, the seat of the local screen and keyboard. Elsewhere it
-// is the most recent local login recorded in utmp. Any name is returned unchanged, including that
+// The answer is the user of logind's active session on seat0, the seat of the local screen and
+// keyboard, where logind names one (its runtime directory /run/systemd/seats exists and seat0 has
+// an active session of a known user). Otherwise it is the most recent local login recorded in
+// utmp. Any name is returned unchanged, including that
 // of a display manager's greeter user, the counterpart of the login window's pseudo-user.
 #pragma once
 

@@ -14,6 +14,12 @@
 namespace tavrin {
 namespace {
 
+// The log directory, kept open once it has passed the checks, and whether each stream was
+// redirected into it. Only the daemon's thread touches them.
+int logDirectory = -1;
+bool stdoutInLog = false;
+bool stderrInLog = false;
+
 // Why the log directory cannot hold our logs, or empty when it can.
 std::string CheckDirectory(int dir, int openErrno) {
   if (dir < 0) {
@@ -59,6 +65,30 @@ std::string RedirectInto(int dir, const char* name, FILE* stream, int fd) {
   return problem;
 }
 
+// Renames the log `name` to `name`.1 and points the stream at a new `name`, once it has reached
+// kLogRotateBytes. The directory passed the checks at start-up and only its owner (the daemon's
+// user) can change it since, so a rename inside it cannot be redirected; it replaces whatever is
+// at ".1", a planted link included, without following it. The new log gets the checks of
+// start-up. Should either step fail, the stream's file is emptied instead, so the log stays
+// bounded all the same, and the reason goes into it.
+void RotateIfLarge(const char* name, FILE* stream, int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) < kLogRotateBytes) return;
+  std::fflush(stream);
+  const std::string rotated = std::string(name) + ".1";
+  std::string problem;
+  if (renameat(logDirectory, name, logDirectory, rotated.c_str()) != 0) {
+    problem =
+        "renaming to " + std::string(kLogDirectory) + "/" + rotated + ": " + std::strerror(errno);
+  } else {
+    problem = RedirectInto(logDirectory, name, stream, fd);
+  }
+  if (problem.empty()) return;
+  if (ftruncate(fd, 0) != 0) return;
+  std::fprintf(stream, "TavrinDeskDaemon: cannot rotate %s/%s (%s); emptied it instead\n",
+               kLogDirectory, name, problem.c_str());
+}
+
 }  // namespace
 
 void RedirectLogStreams() {
@@ -74,8 +104,14 @@ void RedirectLogStreams() {
   if (dirProblem.empty()) {
     outProblem = RedirectInto(dir, kStdoutLogName, stdout, STDOUT_FILENO);
     errProblem = RedirectInto(dir, kStderrLogName, stderr, STDERR_FILENO);
+    stdoutInLog = outProblem.empty();
+    stderrInLog = errProblem.empty();
   }
-  if (dir >= 0) close(dir);
+  if (stdoutInLog || stderrInLog) {
+    logDirectory = dir;
+  } else if (dir >= 0) {
+    close(dir);
+  }
 
   std::setbuf(stdout, nullptr);
   std::setbuf(stderr, nullptr);
@@ -88,6 +124,11 @@ void RedirectLogStreams() {
     std::fprintf(stderr, "TavrinDeskDaemon: not logging to %s/%s (%s); keeping standard error\n",
                  kLogDirectory, kStderrLogName, errProblem.c_str());
   }
+}
+
+void RotateLargeLogs() {
+  if (stdoutInLog) RotateIfLarge(kStdoutLogName, stdout, STDOUT_FILENO);
+  if (stderrInLog) RotateIfLarge(kStderrLogName, stderr, STDERR_FILENO);
 }
 
 void LogLine(std::string_view line) {

@@ -82,7 +82,9 @@ TEST_F(HostEndToEnd, LaunchLinesCallsAndARecordingThatDecodes) {
   EXPECT_EQ(ivf.fourcc, "VP90");
   EXPECT_EQ(ivf.width, 1280);
   EXPECT_EQ(ivf.height, 720);
-  ASSERT_GE(ivf.frames.size(), 5u);
+  // A key frame and at least one frame predicted from it; how many more come in two seconds
+  // depends on how busy the machine is.
+  ASSERT_GE(ivf.frames.size(), 2u);
   auto decoded = e2e::DecodeVp9(ivf);
   EXPECT_TRUE(decoded.ok);
   EXPECT_EQ(decoded.decoded, static_cast<int>(ivf.frames.size()));

@@ -144,10 +144,12 @@ void PrivateRoot::Start() {
   if (inotify_ < 0) {
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     Check(inotify_ >= 0, "inotify_init1");
-    Check(inotify_add_watch(inotify_, Path(kConfigDir).c_str(), IN_OPEN) >= 0, "inotify watch");
+    Check(inotify_add_watch(inotify_, Path(kConfigDir).c_str(), IN_OPEN | IN_CLOSE_NOWRITE) >= 0,
+          "inotify watch");
   }
-  CountConfigOpens(0);
-  configOpens_ = 0;
+  CountEvents(0);
+  opens_.clear();
+  directoryOpens_ = directoryCloses_ = 0;
 
   // Everything the child needs is prepared here: after fork it only makes system calls.
   const std::string usr = Path("/usr"), proc = Path("/proc"), dev = Path("/dev");
@@ -211,29 +213,77 @@ bool PrivateRoot::WaitForLines(const std::string& inside, size_t count, millisec
   return PollUntil(bound, [&] { return Lines(inside).size() >= count; });
 }
 
-void PrivateRoot::CountConfigOpens(int timeoutMs) {
+void PrivateRoot::CountEvents(int timeoutMs) {
   pollfd pfd{inotify_, POLLIN, 0};
   if (poll(&pfd, 1, timeoutMs) <= 0) return;
   alignas(inotify_event) char buffer[4096];
   for (ssize_t n; (n = read(inotify_, buffer, sizeof buffer)) > 0;) {
     for (ssize_t at = 0; at < n;) {
       auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      if ((event->mask & IN_OPEN) && event->len && std::strcmp(event->name, "config.json") == 0) {
-        ++configOpens_;
+      if (event->len == 0) {  // the directory itself
+        if (event->mask & IN_OPEN) ++directoryOpens_;
+        if (event->mask & IN_CLOSE_NOWRITE) ++directoryCloses_;
+      } else if (event->mask & IN_OPEN) {
+        ++opens_[event->name];
       }
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }
 }
 
-bool PrivateRoot::WaitForConfigOpens(int count, milliseconds bound) {
+bool PrivateRoot::WaitForCount(const int& counter, int count, milliseconds bound) {
   const auto deadline = Clock::now() + bound;
-  while (configOpens_ < count) {
+  while (counter < count) {
     auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
-    CountConfigOpens(static_cast<int>(left));
+    CountEvents(static_cast<int>(left));
   }
   return true;
+}
+
+bool PrivateRoot::WaitForConfigOpens(int count, milliseconds bound) {
+  return WaitForCount(opens_["config.json"], count, bound);
+}
+
+bool PrivateRoot::WaitForPasses(int count, milliseconds bound) {
+  return WaitForCount(directoryCloses_, count, bound);
+}
+
+int PrivateRoot::OpensInConfigDirectory(const std::string& name) const {
+  auto it = opens_.find(name);
+  return it == opens_.end() ? 0 : it->second;
+}
+
+bool PrivateRoot::PauseBetweenReads(milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  while (Clock::now() < deadline) {
+    // A pass that opened the directory has not finished its read yet: wait for its close.
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (!WaitForCount(directoryCloses_, directoryOpens_, left)) return false;
+    int status = 0;
+    if (pid_ < 0 || kill(pid_, SIGSTOP) != 0 || waitpid(pid_, &status, WUNTRACED) != pid_) {
+      return false;
+    }
+    if (!WIFSTOPPED(status)) {  // it ended on its own
+      pid_ = -1;
+      return false;
+    }
+    // Stopped: whatever it did before is in the queue now.
+    CountEvents(0);
+    if (directoryOpens_ == directoryCloses_) return true;
+    kill(pid_, SIGCONT);
+  }
+  return false;
+}
+
+void PrivateRoot::Resume() {
+  const auto opens = opens_;
+  const int directoryOpens = directoryOpens_, directoryCloses = directoryCloses_;
+  CountEvents(0);
+  opens_ = opens;
+  directoryOpens_ = directoryOpens;
+  directoryCloses_ = directoryCloses;
+  if (pid_ >= 0) kill(pid_, SIGCONT);
 }
 
 }  // namespace tavrin::testing

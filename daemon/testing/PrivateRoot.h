@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,8 +56,23 @@ class PrivateRoot {
   // Waits up to `bound` until the file `inside` has at least `count` complete lines.
   bool WaitForLines(const std::string& inside, size_t count, std::chrono::milliseconds bound);
   // Waits up to `bound` until the configuration file has been opened `count` times since Start.
-  // Each pass opens it exactly once, so the n-th open means passes 1..n-1 are complete.
+  // Each pass opens a regular configuration file exactly once, so the n-th open means passes
+  // 1..n-1 are complete.
   bool WaitForConfigOpens(int count, std::chrono::milliseconds bound);
+  // Waits up to `bound` until `count` passes since Start have finished reading the configuration.
+  // Each pass opens the configuration directory once and closes it when done with the file, so
+  // this counts passes also while the file is missing or not a regular file.
+  bool WaitForPasses(int count, std::chrono::milliseconds bound);
+  int Passes() const { return directoryCloses_; }
+  // How often the daemon opened the entry `name` of the configuration directory since Start.
+  int OpensInConfigDirectory(const std::string& name) const;
+
+  // Stops the daemon (SIGSTOP) between two reads of the configuration: every pass started has
+  // finished its read and the next has not begun. False when that did not happen within `bound`.
+  bool PauseBetweenReads(std::chrono::milliseconds bound);
+  // Lets a paused daemon go on. What the test itself did to the configuration directory while the
+  // daemon was paused is not counted.
+  void Resume();
 
   // What the daemon wrote to the streams it inherited, over all its starts.
   std::string InheritedStdout() const { return ReadHostFile(base_ + "/stdout"); }
@@ -64,13 +80,17 @@ class PrivateRoot {
 
  private:
   static std::string ReadHostFile(const std::string& path);
-  void CountConfigOpens(int timeoutMs);
+  // Reads the pending inotify events, waiting up to `timeoutMs` for the first one.
+  void CountEvents(int timeoutMs);
+  bool WaitForCount(const int& counter, int count, std::chrono::milliseconds bound);
 
   std::string base_;
   std::string root_;
   pid_t pid_ = -1;
   int inotify_ = -1;
-  int configOpens_ = 0;
+  std::map<std::string, int> opens_;  // of entries of the configuration directory
+  int directoryOpens_ = 0;
+  int directoryCloses_ = 0;
 };
 
 }  // namespace tavrin::testing

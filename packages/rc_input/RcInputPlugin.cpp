@@ -144,11 +144,6 @@ void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) 
     return;
   }
 
-  // "x" and "y" are required before the name is matched further, unlisted names included.
-  auto x = ReadInt32(*args, "x");
-  auto y = ReadInt32(*args, "y");
-  if (!x || !y) return;
-
   const PointerCommand* command = nullptr;
   for (const auto& c : kPointerCommands) {
     if (c.name == method) {
@@ -156,10 +151,16 @@ void RcInputPlugin::handle(const FlutterMethodCall& call, FlutterResult result) 
       break;
     }
   }
+  // A name the channel does not know is answered whatever its arguments, so that a caller
+  // awaiting the reply is never left hanging.
   if (command == nullptr) {
     result(Value(true));
     return;
   }
+
+  auto x = ReadInt32(*args, "x");
+  auto y = ReadInt32(*args, "y");
+  if (!x || !y) return;
 
   RemoteControl& control = *inputControl;
   switch (command->action) {

@@ -44,7 +44,7 @@ struct EncoderSettings {
   int cpu_used = kAuto;
   int threads = 0;             // 0: by core count (at most 4)
   int aq_mode = 0;             // VP9E_SET_AQ_MODE: 0 none, 3 cyclic refresh
-  bool cbr = false;            // default quality: CBR, else VBR with the same budget
+  bool cbr = false;            // default quality: VBR; true: CBR with the same budget
   bool active_map = true;      // tell the codec which blocks did not change
   int settle_frames = 0;       // a block stays active this many frames after its last change
   unsigned static_thresh = 0;  // VP8E_SET_STATIC_THRESHOLD

@@ -14,9 +14,11 @@
 //
 // Rate control and the quality value:
 //   quality 0 (and anything below 0) is the balanced default, made for legible text at modest
-//     bandwidth: constant bit rate with a budget of 0.05 bit per pixel per frame (100 kbit a
-//     frame at 1920×1080, i.e. 3 Mbit/s at 30 frames a second), quantizer held within
-//     [kDefaultMinQ, kDefaultMaxQ] of VpxEncoder.h (4..48 of libvpx's 0..63 scale).
+//     bandwidth: variable bit rate (libvpx VBR) aiming at a budget of 0.05 bit per pixel per
+//     frame (100 kbit a frame at 1920×1080, i.e. 3 Mbit/s at 30 frames a second), quantizer
+//     held within [kDefaultMinQ, kDefaultMaxQ] of VpxEncoder.h (4..48 of libvpx's 0..63 scale).
+//     The budget is an average, not a cap: a busy frame may take more and a still one less
+//     (EncoderSettings::cbr switches to constant bit rate; the benchmark compares the two).
 //     Every frame counts as 1/30 s for the rate control, so the budget is per frame: at a lower
 //     frame rate the bit rate falls with it.
 //   quality 1..100 (above 100 counts as 100) is a quality percentage mapped linearly onto the

@@ -1,8 +1,11 @@
 #include "platform/flutter/standard_codec.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string_view>
 #include <unordered_map>
 
 namespace flutter {
@@ -28,6 +31,74 @@ enum Tag : uint8_t {
 
 static_assert(std::endian::native == std::endian::little,
               "the wire format is little-endian; this code copies numbers as they are in memory");
+
+// Map keys are compared by value: a 32-bit and a 64-bit integer of the same value are one key
+// (the width on the wire is the sender's storage choice, not part of the value), inside lists
+// and maps too. Integers and floats stay apart (1 is not 1.0), as do strings and numbers; floats
+// compare as numbers (0.0 and -0.0 are one key, a NaN equals no key). Lists and maps compare
+// entry by entry in order; the typed lists compare element-wise within their own type.
+std::optional<int64_t> IntegerKey(const Value& v) {
+  if (const auto* i = v.GetIf<int32_t>()) return *i;
+  if (const auto* i = v.GetIf<int64_t>()) return *i;
+  return std::nullopt;
+}
+
+bool SameKey(const Value& a, const Value& b) {
+  auto ia = IntegerKey(a), ib = IntegerKey(b);
+  if (ia || ib) return ia == ib;
+  if (a.index() != b.index()) return false;
+  if (const auto* x = a.GetIf<ValueList>()) {
+    const auto& y = *b.GetIf<ValueList>();
+    if (x->size() != y.size()) return false;
+    for (size_t i = 0; i < x->size(); ++i) {
+      if (!SameKey((*x)[i], y[i])) return false;
+    }
+    return true;
+  }
+  if (const auto* x = a.GetIf<ValueMap>()) {
+    const auto& y = *b.GetIf<ValueMap>();
+    if (x->size() != y.size()) return false;
+    for (size_t i = 0; i < x->size(); ++i) {
+      if (!SameKey((*x)[i].first, y[i].first) || !SameKey((*x)[i].second, y[i].second)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  return a == b;  // the same alternative: null, bool, float, string or a typed list
+}
+
+size_t Mix(size_t h, size_t v) {
+  return h ^ (v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
+}
+
+// Consistent with SameKey: keys it calls equal hash alike.
+size_t KeyHash(const Value& v) {
+  if (auto i = IntegerKey(v)) return Mix(3, std::hash<int64_t>{}(*i));
+  size_t h = v.index();
+  if (const auto* b = v.GetIf<bool>()) return Mix(h, *b);
+  if (const auto* d = v.GetIf<double>()) return Mix(h, *d == 0 ? 0 : std::hash<double>{}(*d));
+  if (const auto* s = v.GetIf<std::string>()) return Mix(h, std::hash<std::string>{}(*s));
+  if (const auto* list = v.GetIf<ValueList>()) {
+    for (const auto& e : *list) h = Mix(h, KeyHash(e));
+    return h;
+  }
+  if (const auto* map = v.GetIf<ValueMap>()) {
+    for (const auto& [k, e] : *map) h = Mix(Mix(h, KeyHash(k)), KeyHash(e));
+    return h;
+  }
+  auto bytes = [&h](const auto* typed) {
+    if (typed == nullptr) return false;
+    std::string_view raw(reinterpret_cast<const char*>(typed->data()),
+                         typed->size() * sizeof(typed->front()));
+    h = Mix(h, std::hash<std::string_view>{}(raw));
+    return true;
+  };
+  bytes(v.GetIf<std::vector<uint8_t>>()) || bytes(v.GetIf<std::vector<int32_t>>()) ||
+      bytes(v.GetIf<std::vector<int64_t>>()) || bytes(v.GetIf<std::vector<double>>()) ||
+      bytes(v.GetIf<std::vector<float>>());
+  return h;  // null
+}
 
 class Writer {
  public:
@@ -297,23 +368,29 @@ class Reader {
         if (!Charge(n * sizeof(ValueMap::value_type))) return false;
         ValueMap map;
         map.reserve(n);
-        // A repeated key keeps its first position and takes the last value. Keys are indexed
-        // by their encoding (equal values encode alike), so a hostile map with millions of
+        // A repeated key (by value, see SameKey) keeps its first position and takes the last
+        // value. Keys are indexed by a hash of their value, so a hostile map with millions of
         // entries costs linear time, not quadratic.
-        std::unordered_map<std::string, size_t> index;
+        std::unordered_multimap<size_t, size_t> index;
         for (uint64_t i = 0; i < n; ++i) {
           Value k, v;
-          if (!Read(k, depth + 1) || !Read(v, depth + 1)) return false;
-          ByteBuffer encoded = EncodeMessage(k);
-          // Each level of maps nested in keys encodes its key again: charged, so that a chain
-          // of such keys cannot turn one large string into minutes of work.
-          if (!Charge(encoded.size())) return false;
-          auto [it, inserted] =
-              index.try_emplace(std::string(encoded.begin(), encoded.end()), map.size());
-          if (inserted) {
+          const size_t keyStart = pos_;
+          if (!Read(k, depth + 1)) return false;
+          const size_t keyBytes = pos_ - keyStart;
+          if (!Read(v, depth + 1)) return false;
+          // Hashing (and comparing) a key walks all of it, again at every level of maps nested
+          // in keys: charged by its length, so that a chain of such keys cannot turn one large
+          // string into minutes of work.
+          if (!Charge(keyBytes)) return false;
+          const size_t hash = KeyHash(k);
+          auto [first, last] = index.equal_range(hash);
+          auto same = std::find_if(
+              first, last, [&](const auto& entry) { return SameKey(map[entry.second].first, k); });
+          if (same == last) {
+            index.emplace(hash, map.size());
             map.emplace_back(std::move(k), std::move(v));
           } else {
-            map[it->second].second = std::move(v);
+            map[same->second].second = std::move(v);
           }
         }
         out = std::move(map);

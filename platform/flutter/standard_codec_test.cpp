@@ -268,6 +268,39 @@ TEST(StandardCodec, DuplicateMapKeysKeepFirstPositionAndLastValue) {
   EXPECT_EQ(mixed.value->GetIf<ValueMap>()->size(), 2u);
 }
 
+// Keys are compared by value: the integer width on the wire is the sender's storage choice.
+TEST(StandardCodec, MapKeysOfEqualValueAreOneKeyWhateverTheirWidth) {
+  const std::string int32Five = "03 05 00 00 00", int64Five = "04 05 00 00 00 00 00 00 00";
+  struct Case {
+    const char* name;
+    std::string first, second;
+    size_t entries;
+  } cases[] = {
+      {"int32 5 and int64 5", int32Five, int64Five, 1},
+      {"int64 5 and int32 5", int64Five, int32Five, 1},
+      {"[int32 5] and [int64 5]", "0c 01 " + int32Five, "0c 01 " + int64Five, 1},
+      {"{5: null} and {5L: null}", "0d 01 " + int32Five + " 00", "0d 01 " + int64Five + " 00", 1},
+      {"int 5 and string \"5\"", int32Five, "07 01 35", 2},
+      {"int32 5 and int32 6", int32Five, "03 06 00 00 00", 2},
+      {"[5] and [5, 5]", "0c 01 " + int32Five, "0c 02 " + int32Five + " " + int64Five, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // {first: true, second: false}
+    auto decoded = DecodeMessage(Hex("0d 02 " + c.first + " 01 " + c.second + " 02"));
+    ASSERT_TRUE(decoded) << decoded.error;
+    const auto& map = *decoded.value->GetIf<ValueMap>();
+    ASSERT_EQ(map.size(), c.entries);
+    EXPECT_EQ(map[0].first, *DecodeMessage(Hex(c.first)).value);  // the first key stays
+    EXPECT_EQ(map[0].second, Value(c.entries == 1 ? false : true));
+  }
+  // 1 and 1.0 are different keys.
+  auto mixed = DecodeMessage(
+      Hex("0d 02 03 01 00 00 00 01 06 00 00 00 00 00 00 00 00 00 00 00 00 00 f0 3f 02"));
+  ASSERT_TRUE(mixed) << mixed.error;
+  EXPECT_EQ(mixed.value->GetIf<ValueMap>()->size(), 2u);
+}
+
 TEST(StandardCodec, RejectsMalformedMessages) {
   ByteBuffer deep;
   for (int i = 0; i < 200; ++i) deep.insert(deep.end(), {0x0c, 0x01});

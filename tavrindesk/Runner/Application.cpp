@@ -134,6 +134,43 @@ void SayIfHeard(const char* text) {
   _exit(0);
 }
 
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+}  // namespace
+
+std::string NoDisplayMessage(const std::string& why) {
+  const std::string display = Env("DISPLAY");
+  const std::string xauthority = Env("XAUTHORITY");
+  std::string text = display.empty() ? "no X display: DISPLAY is not set"
+                                     : "no X display reachable (DISPLAY=" + display +
+                                           (why.empty() ? "" : ": " + why) + ")";
+  // systemd sets INVOCATION_ID for the processes of a unit: here TavrinDesk runs as the agent's
+  // user unit, whose environment is what the graphical session imported into its manager.
+  if (!Env("INVOCATION_ID").empty()) {
+    text +=
+        ". TavrinDesk runs under the systemd user manager and takes DISPLAY and XAUTHORITY "
+        "from the environment that the graphical session imports into it";
+    if (display.empty()) {
+      text += "; no session has imported DISPLAY";
+    } else if (xauthority.empty()) {
+      text += "; XAUTHORITY was not imported";
+    }
+    text +=
+        ". In the session, run `systemctl --user import-environment DISPLAY XAUTHORITY`, then "
+        "`systemctl --user restart " RC_AGENT_UNIT "`.";
+  } else {
+    text +=
+        ". Start one, e.g. `Xvfb :99 -screen 0 1920x1080x24 & export DISPLAY=:99`, or pass "
+        "--desktop sim.";
+  }
+  return text;
+}
+
+namespace {
+
 std::shared_ptr<const desktop::Desktop> MakeDesktop(const std::string& choice, std::string* error) {
   if (choice == "sim") {
     auto sim = desktop::sim::SimDesktop::Create();
@@ -144,11 +181,7 @@ std::shared_ptr<const desktop::Desktop> MakeDesktop(const std::string& choice, s
 #ifdef RC_HAVE_X11
   std::string why;
   if (auto d = desktop::x11::CreateX11Desktop("", &why)) return d;
-  const char* display = std::getenv("DISPLAY");
-  *error = "no X display reachable (DISPLAY=" + std::string(display ? display : "") +
-           (why.empty() ? "" : ": " + why) +
-           "). Start one, e.g. `Xvfb :99 -screen 0 1920x1080x24 & export DISPLAY=:99`, "
-           "or pass --desktop sim.";
+  *error = NoDisplayMessage(why);
 #else
   *error = "this build has no X11 backend; pass --desktop sim";
 #endif

@@ -34,6 +34,10 @@ MainInterface LoadMainInterface(flutter::NSApplication& app);
 void EndSessionsWithTheirClient(const std::shared_ptr<flutter::FlutterEngine>& engine,
                                 flutter::MessengerSocketServer& server);
 
+// Why no X display could be opened (`why`: the backend's reason, may be empty), with what to do
+// about it; under the agent's systemd user unit it names the session's imported environment.
+std::string NoDisplayMessage(const std::string& why);
+
 // Runs the application; returns the main loop's value (the exit status).
 int NSApplicationMain(int argc, char** argv);
 

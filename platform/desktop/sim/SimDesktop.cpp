@@ -8,6 +8,18 @@
 namespace desktop::sim {
 namespace {
 
+// Appends to a record, dropping its oldest entry beyond the limit.
+template <typename T, typename V>
+void Record(std::deque<T>& log, V&& entry) {
+  log.emplace_back(std::forward<V>(entry));
+  if (log.size() > SimDesktop::kRecordLimit) log.pop_front();
+}
+
+template <typename T>
+std::vector<T> Copy(const std::deque<T>& log) {
+  return std::vector<T>(log.begin(), log.end());
+}
+
 // Frame n of the default scene: a diagonal gradient, rows of "text" (short dark runs that
 // scroll up 2 px a frame) and a 48 × 32 box moving 8 px a frame. Cheap, deterministic, and it
 // changes every frame, so the encoder has real work.
@@ -182,20 +194,20 @@ int SimDesktop::trustPrompts() const {
 }
 std::vector<std::string> SimDesktop::openedURLs() const {
   std::lock_guard lock(mutex_);
-  return urls_;
+  return Copy(urls_);
 }
 std::vector<std::string> SimDesktop::permissionCalls() const {
   std::lock_guard lock(mutex_);
-  return permissionCalls_;
+  return Copy(permissionCalls_);
 }
 std::vector<uint32_t> SimDesktop::windowListOptions() const {
   std::lock_guard lock(mutex_);
-  return windowListOptions_;
+  return Copy(windowListOptions_);
 }
 
 std::optional<std::vector<CFWindowEntry>> SimDesktop::windowList(uint32_t option, uint32_t) {
   std::lock_guard lock(mutex_);
-  windowListOptions_.push_back(option);
+  Record(windowListOptions_, option);
   return windows_;
 }
 int32_t SimDesktop::processIdentifier() {
@@ -213,13 +225,13 @@ OperatingSystemVersion SimDesktop::operatingSystemVersion() {
 bool SimDesktop::requestScreenCaptureAccess() {
   std::lock_guard lock(mutex_);
   ++captureRequests_;
-  permissionCalls_.push_back("request");
+  Record(permissionCalls_, "request");
   return false;
 }
 bool SimDesktop::openURL(const std::string& url) {
   std::lock_guard lock(mutex_);
-  urls_.push_back(url);
-  permissionCalls_.push_back("url:" + url);
+  Record(urls_, url);
+  Record(permissionCalls_, "url:" + url);
   return true;
 }
 bool SimDesktop::isProcessTrusted(bool prompt) {
@@ -240,7 +252,7 @@ void SimDesktop::setEventCreationAvailable(bool available) {
 }
 std::vector<PostedEvent> SimDesktop::postedEvents() const {
   std::lock_guard lock(mutex_);
-  return posted_;
+  return Copy(posted_);
 }
 void SimDesktop::clearPostedEvents() {
   std::lock_guard lock(mutex_);
@@ -249,7 +261,7 @@ void SimDesktop::clearPostedEvents() {
 }
 std::vector<CGPoint> SimDesktop::cursorMoves() const {
   std::lock_guard lock(mutex_);
-  return moves_;
+  return Copy(moves_);
 }
 void SimDesktop::setCursorLocation(CGPoint p) {
   std::lock_guard lock(mutex_);
@@ -270,12 +282,12 @@ bool SimDesktop::canCreateEvents() {
 }
 void SimDesktop::post(uint32_t tap, const CGEvent& event) {
   std::lock_guard lock(mutex_);
-  posted_.push_back({tap, event});
+  Record(posted_, PostedEvent{tap, event});
   if (event.kind == CGEventKind::kMouse) cursorLocation_ = event.location;
 }
 int32_t SimDesktop::moveCursorToPoint(uint32_t, CGPoint point) {
   std::lock_guard lock(mutex_);
-  moves_.push_back(point);
+  Record(moves_, point);
   cursorLocation_ = point;
   return 0;
 }
@@ -315,7 +327,7 @@ void SimDesktop::setCurrentInputSource(TISInputSourceRef source) {
 }
 std::vector<std::string> SimDesktop::selectedInputSources() const {
   std::lock_guard lock(mutex_);
-  return selected_;
+  return Copy(selected_);
 }
 std::optional<std::vector<TISInputSourceRef>> SimDesktop::inputSources(bool) {
   std::lock_guard lock(mutex_);
@@ -327,7 +339,7 @@ TISInputSourceRef SimDesktop::currentKeyboardInputSource() {
 }
 int32_t SimDesktop::selectInputSource(const TISInputSourceRef& source) {
   std::lock_guard lock(mutex_);
-  selected_.push_back(source->identifier);
+  Record(selected_, source->identifier);
   currentSource_ = source;
   return 0;
 }

@@ -1,8 +1,15 @@
 // A deterministic simulated desktop: scripted images, cursor, windows, screens and input
 // sources, and a record of everything the agent did to it (posted events, cursor moves,
 // assertions, opened URLs, permission requests). Every accessor is thread-safe.
+//
+// The records the remote side can grow (posted events, cursor moves, window-list options,
+// permission calls, opened URLs, selected input sources) keep the latest kRecordLimit entries
+// each and drop older ones: the host runs on this desktop for as long as a client sends
+// commands, and a posted event costs about 230 bytes (10000 of them about 2.3 MB, where keeping
+// them all grew by 229 MB over a million moves). Tests read what they just caused.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -35,6 +42,8 @@ class SimDesktop : public DisplayService,
                    public PowerService,
                    public std::enable_shared_from_this<SimDesktop> {
  public:
+  static constexpr size_t kRecordLimit = 10000;
+
   static std::shared_ptr<SimDesktop> Create();
   // The Desktop record pointing every service at this object.
   std::shared_ptr<Desktop> AsDesktop();
@@ -130,25 +139,25 @@ class SimDesktop : public DisplayService,
   std::function<void(uint8_t*, int64_t, int64_t, int64_t)> renderer_;
   std::optional<CursorImage> cursor_;
   std::optional<std::vector<CFWindowEntry>> windows_;
-  std::vector<uint32_t> windowListOptions_;
+  std::deque<uint32_t> windowListOptions_;
   int32_t pid_ = 4242;
   std::vector<CGRect> screens_;
   OperatingSystemVersion os_{14, 0, 0};
   bool trusted_ = true;
   int captureRequests_ = 0;
   int trustPrompts_ = 0;
-  std::vector<std::string> urls_;
-  std::vector<std::string> permissionCalls_;
+  std::deque<std::string> urls_;
+  std::deque<std::string> permissionCalls_;
   bool sourceAvailable_ = true;
   bool creationAvailable_ = true;
-  std::vector<PostedEvent> posted_;
-  std::vector<CGPoint> moves_;
+  std::deque<PostedEvent> posted_;
+  std::deque<CGPoint> moves_;
   CGPoint cursorLocation_;
   int releaseHeld_ = 0;
   size_t postedAtRelease_ = 0;
   std::optional<std::vector<TISInputSourceRef>> sources_;
   TISInputSourceRef currentSource_;
-  std::vector<std::string> selected_;
+  std::deque<std::string> selected_;
   std::vector<std::string> refusedAssertionTypes_;
   std::vector<PowerAssertion> assertions_;
   uint32_t nextAssertion_ = 100;

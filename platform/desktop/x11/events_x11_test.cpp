@@ -7,25 +7,33 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
 #include <X11/keysym.h>
 
+#include <climits>
 #include <future>
 #include <set>
 
+#include "packages/rc_input/WinKey.h"
 #include "platform/desktop/CoreGraphics.h"
 #include "platform/desktop/x11/test_support/X11TestFixture.h"
+#include "platform/foundation/testing/ManualClock.h"
 
 namespace desktop::x11 {
 namespace {
 
 using testing::CountEvents;
 using testing::InputRecorder;
+using testing::kScreenHeight;
+using testing::kScreenWidth;
 using testing::WaitFor;
 using testing::X11Test;
 
 constexpr uint16_t kMacA = 0, kMacS = 1, kMacCommand = 55, kMacShift = 56, kMacCapsLock = 57,
                    kMacOption = 58, kMacControl = 59, kNoKey = 0xffff;
 constexpr int kXA = 38, kXS = 39, kXShiftL = 50, kXCapsLock = 66, kXControlL = 37;
+constexpr uint16_t kMacF21 = 112;  // what the Windows-key table sends for F21
+constexpr int kXF21 = 199;
 
 CGEvent Mouse(CGEventType type, double x, double y, CGMouseButton button = 0) {
   return {.kind = CGEventKind::kMouse, .type = type, .location = {x, y}, .mouseButton = button};
@@ -349,6 +357,236 @@ TEST_F(EventsX11Test, InjectionGoesOnWhileAnotherClientGrabsTheServer) {
   moved.wait();
   EXPECT_TRUE(done) << "the post waited for the grab";
   EXPECT_EQ((std::pair{x, y}), (std::pair{222, 111}));
+}
+
+// XTest coordinates are 16 bits: a point far off the screen must not wrap around onto it.
+TEST_F(EventsX11Test, PointsOffTheScreenAreClampedToItsEdgeNotWrapped) {
+  InputRecorder recorder(observer);
+  struct Case {
+    double x, y;
+    int rootX, rootY;
+  } cases[] = {{65636, 65736, kScreenWidth - 1, kScreenHeight - 1},  // wrapped to (100, 200)
+               {-65436, -65336, 0, 0},
+               {INT32_MAX, INT32_MIN, kScreenWidth - 1, 0},
+               {70000, 300, kScreenWidth - 1, 300}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.x << ", " << c.y);
+    post(Mouse(kCGEventMouseMoved, 640, 360));
+    post(Mouse(kCGEventMouseMoved, c.x, c.y));
+    int x = -1, y = -1;
+    EXPECT_TRUE(WaitFor([&] {
+      pointer(&x, &y);
+      return x == c.rootX && y == c.rootY;
+    })) << x
+        << ", " << y;
+    recorder.clear();
+    post(Mouse(kCGEventLeftMouseDown, c.x, c.y));
+    post(Mouse(kCGEventLeftMouseUp, c.x, c.y));
+    auto events = recorder.waitFor(ButtonRelease, 1);
+    for (const auto& e : events) {
+      if (e.type == ButtonPress || e.type == ButtonRelease) {
+        EXPECT_EQ((std::pair{e.xbutton.x_root, e.xbutton.y_root}), (std::pair{c.rootX, c.rootY}));
+      }
+    }
+  }
+}
+
+// One wheel event turns at most kMaxWheelNotches notches (2^31 - 1 once stalled the host for
+// 46 s); what is below a notch is still kept for the next event.
+TEST_F(EventsX11Test, OneWheelEventTurnsAtMostTheBoundAndKeepsTheRemainder) {
+  InputRecorder recorder(observer);
+  post(Scroll(1000 * 120 + 7, 0));
+  auto events = recorder.waitFor(ButtonRelease, 4, kMaxWheelNotches);
+  events = recorder.collectFor(0.5);
+  ASSERT_EQ(CountEvents(events, ButtonPress, 4), kMaxWheelNotches);
+  recorder.clear();
+  post(Scroll(113, 0));  // with the 7 kept: one notch
+  EXPECT_EQ(CountEvents(recorder.waitFor(ButtonRelease, 4), ButtonPress, 4), 1);
+
+  recorder.clear();
+  post(Scroll(0, INT32_MIN));  // -17895697 notches and -8
+  events = recorder.waitFor(ButtonRelease, 7, kMaxWheelNotches);
+  events = recorder.collectFor(0.5);
+  EXPECT_EQ(CountEvents(events, ButtonPress, 7), kMaxWheelNotches);
+  EXPECT_EQ(CountEvents(events, ButtonPress), kMaxWheelNotches);
+  recorder.clear();
+  post(Scroll(0, -112));
+  EXPECT_EQ(CountEvents(recorder.waitFor(ButtonRelease, 7), ButtonPress, 7), 1);
+}
+
+// The local user's Caps Lock is the remote side's business only when the remote state changes.
+TEST_F(EventsX11Test, RemoteKeysLeaveTheLocalCapsLockAloneUntilTheRemoteStateChanges) {
+  InputRecorder recorder(observer);
+  auto typeA = [&](CGEventFlags flags) {
+    recorder.clear();
+    post(Key(kMacA, true, flags));
+    post(Key(kMacA, false, flags));
+    recorder.waitFor(KeyRelease, kXA);
+  };
+  auto setLocally = [&](bool on) {
+    XkbLockModifiers(observer, XkbUseCoreKbd, LockMask, on ? LockMask : 0);
+    XSync(observer, False);
+  };
+  setLocally(true);
+  typeA(0);  // the remote side's caps lock is off, as it was from the start
+  EXPECT_TRUE(lockedMods() & LockMask);
+
+  post(Key(kMacCapsLock, false, kCGEventFlagMaskAlphaShift));  // remote: turned on
+  setLocally(false);
+  typeA(kCGEventFlagMaskAlphaShift);
+  EXPECT_FALSE(lockedMods() & LockMask);
+
+  post(Key(kMacCapsLock, false, 0));                           // remote: off (already off here)
+  post(Key(kMacCapsLock, false, kCGEventFlagMaskAlphaShift));  // remote: on again
+  EXPECT_TRUE(WaitFor([&] { return lockedMods() & LockMask; }));
+}
+
+TEST_F(EventsX11Test, F21ArrivesAsTheEvdevF21Key) {
+  InputRecorder recorder(observer);
+  post(Key(kMacF21, true));
+  post(Key(kMacF21, false));
+  auto events = recorder.waitFor(KeyRelease, kXF21);
+  EXPECT_EQ(CountEvents(events, KeyPress, kXF21), 1);
+}
+
+// Every macOS code the Windows-key table can give the key path reaches X, unless it is on the
+// documented drop list (and what is on that list really has no keycode).
+TEST(XKeycodes, EveryCodeOfTheWindowsKeyTableHasAnXKeycodeOrIsAListedDrop) {
+  const std::set<int> dropped(std::begin(kMacKeysWithoutXKeycode),
+                              std::end(kMacKeysWithoutXKeycode));
+  for (int mac : dropped) EXPECT_EQ(XKeycodeForMacKey(uint16_t(mac)), 0) << mac;
+  for (int32_t vkey = -1; vkey <= 256; ++vkey) {
+    for (bool extended : {false, true}) {
+      int32_t mac = rc_input::WinKeyUtil::toMackey(vkey, extended);
+      if (mac < 0) continue;
+      EXPECT_TRUE(XKeycodeForMacKey(uint16_t(mac)) != 0 || dropped.count(mac))
+          << "Windows " << vkey << (extended ? " (extended)" : "") << " → macOS " << mac;
+    }
+  }
+}
+
+// Two monitors side by side on the 1280×720 screen, the primary on the right: the global display
+// space (getResolution's, the remote side's) starts at the primary's top-left corner, root
+// (640, 0).
+class EventsX11MonitorsTest : public EventsX11Test {
+ protected:
+  static constexpr int kPrimaryX = kScreenWidth / 2;
+
+  void SetUp() override {
+    EventsX11Test::SetUp();
+    if (IsSkipped()) return;
+    Window root = DefaultRootWindow(observer);
+    XRRScreenResources* resources = XRRGetScreenResources(observer, root);
+    ASSERT_TRUE(resources && resources->noutput > 0);
+    RROutput output = resources->outputs[0];
+    setMonitor("LEFT", 0, False, &output, 1);
+    setMonitor("PRIMARY", kPrimaryX, True, nullptr, 0);
+    XRRFreeScreenResources(resources);
+  }
+  void TearDown() override {
+    if (observer) removeMonitors();
+    EventsX11Test::TearDown();
+  }
+  void setMonitor(const char* name, int x, Bool primary, RROutput* outputs, int count) {
+    XRRMonitorInfo m{};
+    m.name = XInternAtom(observer, name, False);
+    m.primary = primary;
+    m.x = x;
+    m.width = kScreenWidth / 2;
+    m.height = kScreenHeight;
+    m.mwidth = 170;
+    m.mheight = 190;
+    m.noutput = count;
+    m.outputs = outputs;
+    XRRSetMonitor(observer, DefaultRootWindow(observer), &m);
+    XSync(observer, False);
+  }
+  void removeMonitors() {
+    for (const char* name : {"LEFT", "PRIMARY"}) {
+      XRRDeleteMonitor(observer, DefaultRootWindow(observer), XInternAtom(observer, name, False));
+    }
+    XSync(observer, False);
+  }
+  std::pair<int, int> where() {
+    int x = -1, y = -1;
+    pointer(&x, &y);
+    return {x, y};
+  }
+
+  foundation::testing::ScopedManualClock clock;
+};
+
+TEST_F(EventsX11MonitorsTest, RemotePointsLandOnThePrimaryMonitorsSpace) {
+  auto screens = desktop->system->screens();
+  ASSERT_EQ(screens.size(), 2u);
+  EXPECT_EQ(screens[0], (CGRect{{0, 0}, {kScreenWidth / 2, kScreenHeight}}));
+  EXPECT_EQ(screens[1].origin.x, -kScreenWidth / 2);
+
+  InputRecorder recorder(observer);
+  struct Case {
+    const char* what;
+    std::vector<CGEvent> events;
+    int lastType, button, count, rootX, rootY;
+  } cases[] = {
+      {"move", {Mouse(kCGEventMouseMoved, 100, 100)}, MotionNotify, -1, 1, kPrimaryX + 100, 100},
+      {"click on the left monitor",
+       {Mouse(kCGEventLeftMouseDown, -600, 50), Mouse(kCGEventLeftMouseUp, -600, 50)},
+       ButtonRelease,
+       1,
+       1,
+       40,
+       50},
+      {"drag",
+       {Mouse(kCGEventRightMouseDown, 10, 10, 1), Mouse(kCGEventRightMouseDragged, 20, 30, 1),
+        Mouse(kCGEventRightMouseUp, 20, 30, 1)},
+       ButtonRelease,
+       3,
+       1,
+       kPrimaryX + 20,
+       30},
+      {"double click",
+       {Mouse(kCGEventLeftMouseDown, 300, 200), Mouse(kCGEventLeftMouseUp, 300, 200),
+        Mouse(kCGEventLeftMouseDown, 300, 200), Mouse(kCGEventLeftMouseUp, 300, 200)},
+       ButtonRelease,
+       1,
+       2,
+       kPrimaryX + 300,
+       200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    recorder.clear();
+    for (const auto& e : c.events) {
+      warp(e.location.x, e.location.y);  // as the input path does before each event
+      post(e);
+    }
+    auto events = recorder.waitFor(c.lastType, c.button, c.count);
+    ASSERT_FALSE(events.empty());
+    const XEvent& last = events.back();
+    std::pair<int, int> at = last.type == MotionNotify
+                                 ? std::pair{last.xmotion.x_root, last.xmotion.y_root}
+                                 : std::pair{last.xbutton.x_root, last.xbutton.y_root};
+    EXPECT_EQ(at, (std::pair{c.rootX, c.rootY}));
+    EXPECT_EQ(where(), (std::pair{c.rootX, c.rootY}));
+  }
+  EXPECT_EQ(desktop->events->moveCursorToPoint(0, {5, 6}), 0);
+  EXPECT_TRUE(WaitFor([&] { return where() == std::pair{kPrimaryX + 5, 6}; }));
+  EXPECT_EQ(desktop->events->cursorLocation(), (CGPoint{5, 6}));
+  // Clamped to the root, not to the primary monitor: the left monitor is reachable.
+  post(Mouse(kCGEventMouseMoved, -100000, 10));
+  EXPECT_TRUE(WaitFor([&] { return where() == std::pair{0, 10}; }));
+
+  // The layout changes to one monitor at the origin: a press reads it at once, moves within a
+  // second of the last read.
+  removeMonitors();
+  post(Mouse(kCGEventLeftMouseDown, 30, 40));
+  post(Mouse(kCGEventLeftMouseUp, 30, 40));
+  EXPECT_EQ(where(), (std::pair{30, 40}));
+  setMonitor("LEFT", 0, False, nullptr, 0);
+  setMonitor("PRIMARY", kPrimaryX, True, nullptr, 0);
+  clock->advance(1.5);
+  post(Mouse(kCGEventMouseMoved, 50, 60));
+  EXPECT_TRUE(WaitFor([&] { return where() == std::pair{kPrimaryX + 50, 60}; }));
 }
 
 }  // namespace

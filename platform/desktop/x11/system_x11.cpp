@@ -49,6 +49,35 @@ std::vector<CGRect> ToScreenFrames(const std::vector<CGRect>& monitors, size_t p
   return out;
 }
 
+bool HasRandrMonitors(XConnection& connection) {
+  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+  Display* dpy = connection.display();
+  return XRRQueryExtension(dpy, &eventBase, &errorBase) && XRRQueryVersion(dpy, &major, &minor) &&
+         (major > 1 || (major == 1 && minor >= 5));
+}
+
+MonitorLayout ReadMonitorLayout(XConnection& connection) {
+  MonitorLayout layout;
+  Display* dpy = connection.display();
+  XErrorTrap trap(dpy);
+  int count = 0;
+  XRRMonitorInfo* info = XRRGetMonitors(dpy, connection.root(), True, &count);
+  bool havePrimary = false;
+  for (int i = 0; info && i < count; ++i) {
+    const auto& m = info[i];
+    layout.monitors.push_back(
+        CGRect{{double(m.x), double(m.y)}, {double(m.width), double(m.height)}});
+    if (m.primary && !havePrimary) {
+      layout.primary = size_t(i);
+      havePrimary = true;
+    } else if (!havePrimary && m.x == 0 && m.y == 0) {
+      layout.primary = size_t(i);  // no primary set (plain Xvfb): the monitor at the origin
+    }
+  }
+  if (info) XRRFreeMonitors(info);
+  return layout;
+}
+
 struct SystemX11::Impl {
   std::shared_ptr<XConnection> connection;
   bool xtest = false;
@@ -185,10 +214,7 @@ SystemX11::SystemX11(std::shared_ptr<XConnection> connection, bool hasXTest)
   impl_->wmState = XInternAtom(dpy, "WM_STATE", False);
   impl_->windowType = XInternAtom(dpy, "_NET_WM_WINDOW_TYPE", False);
   impl_->windowTypeDesktop = XInternAtom(dpy, "_NET_WM_WINDOW_TYPE_DESKTOP", False);
-  int eventBase, errorBase, major = 0, minor = 0;
-  impl_->randrMonitors = XRRQueryExtension(dpy, &eventBase, &errorBase) &&
-                         XRRQueryVersion(dpy, &major, &minor) &&
-                         (major > 1 || (major == 1 && minor >= 5));
+  impl_->randrMonitors = HasRandrMonitors(*impl_->connection);
 }
 
 SystemX11::~SystemX11() = default;
@@ -215,32 +241,15 @@ std::vector<CGRect> SystemX11::screens() {
   std::lock_guard lock(impl_->connection->mutex());
   if (impl_->connection->lost()) return {};
   Display* dpy = impl_->dpy();
-  std::vector<CGRect> monitors;
-  size_t primary = 0;
-  if (impl_->randrMonitors) {
-    XErrorTrap trap(dpy);
-    int count = 0;
-    XRRMonitorInfo* info = XRRGetMonitors(dpy, impl_->connection->root(), True, &count);
-    bool havePrimary = false;
-    for (int i = 0; info && i < count; ++i) {
-      const auto& m = info[i];
-      monitors.push_back(CGRect{{double(m.x), double(m.y)}, {double(m.width), double(m.height)}});
-      if (m.primary && !havePrimary) {
-        primary = size_t(i);
-        havePrimary = true;
-      } else if (!havePrimary && m.x == 0 && m.y == 0) {
-        primary = size_t(i);  // no primary set (plain Xvfb): the monitor at the origin
-      }
-    }
-    if (info) XRRFreeMonitors(info);
-  }
+  MonitorLayout layout;
+  if (impl_->randrMonitors) layout = ReadMonitorLayout(*impl_->connection);
   if (impl_->connection->lost()) return {};
-  if (monitors.empty()) {
+  if (layout.monitors.empty()) {
     int screen = DefaultScreen(dpy);
-    monitors.push_back(
+    layout.monitors.push_back(
         CGRect{{0, 0}, {double(DisplayWidth(dpy, screen)), double(DisplayHeight(dpy, screen))}});
   }
-  return ToScreenFrames(monitors, primary);
+  return ToScreenFrames(layout.monitors, layout.primary);
 }
 
 OperatingSystemVersion SystemX11::operatingSystemVersion() {

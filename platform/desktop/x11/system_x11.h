@@ -55,4 +55,16 @@ class SystemX11 final : public SystemService {
 // bottom-left corner at the origin and y up, the primary first. `primary` indexes `monitors`.
 std::vector<CGRect> ToScreenFrames(const std::vector<CGRect>& monitors, size_t primary);
 
+// True when the server has RandR 1.5 or later (monitors). With the connection's mutex held.
+bool HasRandrMonitors(XConnection& connection);
+
+// The active RandR monitors in X's space and which of them is the primary: the one marked
+// primary, else (plain Xvfb marks none) the one at the root's origin, else the first. Empty
+// when the server lists none. Needs RandR 1.5; with the connection's mutex held.
+struct MonitorLayout {
+  std::vector<CGRect> monitors;
+  size_t primary = 0;
+};
+MonitorLayout ReadMonitorLayout(XConnection& connection);
+
 }  // namespace desktop::x11
