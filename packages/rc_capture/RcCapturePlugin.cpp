@@ -103,6 +103,8 @@ void RcCapturePlugin::tryInitVideoCapture() {
       if (auto self = weak.lock()) self->deliverFrame(std::move(data), std::move(cursor));
     };
   });
+  initialFps = made->GetFps();
+  initialQuality = made->GetCodecQuality();
   std::lock_guard lock(fieldsMutex);
   capture = std::move(made);
 }
@@ -211,12 +213,15 @@ void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
 
 void RcCapturePlugin::applicationDetached() {
   assert(flutter::IsPlatformThread());
-  if (auto held = currentCapture()) held->Dispose(this);
-  {
-    std::lock_guard lock(fieldsMutex);
-    capture.reset();
+  // The capturer is kept (a new one per client would cost an encoder each time): stopped and
+  // given back the rate and quality it started with. Only a disposed one is made anew.
+  if (auto held = currentCapture()) {
+    held->Stop();
+    held->SetFps(initialFps);
+    held->SetCodecQuality(initialQuality);
+  } else {
+    tryInitVideoCapture();
   }
-  tryInitVideoCapture();
 }
 
 void RcCapturePlugin::detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>&) {

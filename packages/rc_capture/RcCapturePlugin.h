@@ -49,8 +49,8 @@ class RcCapturePlugin : public flutter::FlutterPlugin,
                         flutter::FlutterResult result) override;
   // Removes the channel's handler, then disposes of the capturer and drops it.
   void detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>& registrar);
-  // The client has gone: capture stops and the capturer (disposed or not) is replaced by a new
-  // one, with the default rate and quality, as on a freshly started host.
+  // The client has gone: capture stops and the capturer is back at the rate and quality it was
+  // made with (one disposed of is made anew), as on a freshly started host.
   void applicationDetached() override;
 
   // Admits one frame message at a time (count 1). Module-internal.
@@ -74,6 +74,9 @@ class RcCapturePlugin : public flutter::FlutterPlugin,
   std::shared_ptr<flutter::FlutterMethodChannel> channel;
   std::shared_ptr<BaseCapture> capture;
   foundation::DispatchQueue& invokeBackgroundQueue;
+  // What a new capturer starts with (platform thread).
+  int64_t initialFps = 0;
+  int64_t initialQuality = 0;
 };
 
 }  // namespace rc_capture

@@ -29,8 +29,8 @@ struct MainInterface {
 MainInterface LoadMainInterface(flutter::NSApplication& app);
 
 // Each client of `server` gets a fresh agent: when one goes, the engine's plugins are told
-// (capture stopped, a new capturer, input state reset) and held input is released, on the
-// platform loop after that client's queued messages.
+// (capture stopped at the initial rate and quality, a disposed capturer made anew, input state
+// reset) and held input is released, on the platform loop after that client's queued messages.
 void EndSessionsWithTheirClient(const std::shared_ptr<flutter::FlutterEngine>& engine,
                                 flutter::MessengerSocketServer& server);
 
