@@ -14,6 +14,7 @@
 // producer and the channel, and the wait never needs the platform thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,8 @@ class RcCapturePlugin : public flutter::FlutterPlugin,
   std::shared_ptr<flutter::FlutterMethodChannel> channel;
   std::shared_ptr<BaseCapture> capture;
   foundation::DispatchQueue& invokeBackgroundQueue;
+  // Counts client departures; a frame is delivered only within the session it was made in.
+  std::atomic<uint64_t> session{0};
   // What a new capturer starts with (platform thread).
   int64_t initialFps = 0;
   int64_t initialQuality = 0;
