@@ -35,18 +35,23 @@ class HostTest : public SimDesktopTest {
     loopThread = std::thread([this] { status = app.run(); });
   }
   void TearDown() override {
-    onMain([this] { app.terminate(); });
+    // Not onMain: once terminated it would not wait for the task, whose promise it then
+    // destroys while the loop is still setting it.
+    app.mainLoop().post([this] { app.terminate(); });
     loopThread.join();
   }
   template <typename F>
   void onMain(F fn) {
-    std::promise<void> done;
-    app.mainLoop().post([&] {
+    // Shared: a task that terminates the app is not waited for, and the loop may still be
+    // setting the promise when this returns.
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    app.mainLoop().post([done, fn] {
       fn();
-      done.set_value();
+      done->set_value();
     });
     // Once terminated, the loop takes no more tasks.
-    if (!app.isTerminated()) done.get_future().wait();
+    if (!app.isTerminated()) finished.wait();
   }
   std::string launch() {
     ::testing::internal::CaptureStdout();
