@@ -4,6 +4,13 @@
 // has not acknowledged stays within the limits (frames, age by capture time, bytes). A frame that
 // would break them marks the viewer behind: it gets nothing more until its acknowledgements reach
 // the last frame sent; then it waits for a key frame again, and the caller asks the host for one.
+//
+// A key frame takes a page several times longer to decode than the frames after it (hundreds of
+// milliseconds for a large desktop on a slow machine). So while the key frame a flow started at
+// is unacknowledged, the looser key limits apply instead of the frame and age limits, and the
+// frames sent meanwhile count neither by number nor by age once it is acknowledged: they are
+// judged afresh from then on. Without that, a viewer whose key frame took longer than the age
+// limit went behind at once, asked for another key frame, and so on for ever.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +25,8 @@ class FrameFlow {
     size_t frames = 4;
     double ms = 250;
     size_t bytes = 8u << 20;
+    size_t keyFrames = 60;
+    double keyMs = 2000;
   };
   enum class State { kAwaitKey, kFlowing, kBehind };
 
@@ -30,7 +39,10 @@ class FrameFlow {
   // being behind: the caller should ask the host for a key frame.
   bool ack(uint32_t frame);
   // The page wants a key frame (its decoder failed or was reset): skip to the next one.
-  void restart() { state_ = State::kAwaitKey; }
+  void restart() {
+    state_ = State::kAwaitKey;
+    pendingKey_ = 0;
+  }
 
   State state() const { return state_; }
   size_t outstandingFrames() const { return sent_.size(); }
@@ -45,6 +57,12 @@ class FrameFlow {
   };
   Limits limits_;
   State state_ = State::kAwaitKey;
+  // The key frame the flow started at, while unacknowledged (0: none).
+  uint32_t pendingKey_ = 0;
+  // Frames up to this number were sent while that key frame was decoding.
+  uint32_t backlogThrough_ = 0;
+  double backlogSince_ = 0;
+  double lastOfferMs_ = 0;
   std::deque<Sent> sent_;
   size_t bytes_ = 0;
   uint32_t next_ = 1;

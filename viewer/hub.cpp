@@ -7,6 +7,7 @@ namespace rcweb {
 
 namespace {
 
+constexpr uint16_t kVkCapsLock = 20;
 constexpr const char* kCapture = "rc_capture";
 constexpr const char* kInput = "rc_input";
 
@@ -103,7 +104,12 @@ std::optional<uint16_t> Hub::message(uint64_t id, bool binary, std::span<const u
           [](const MalformedMsg& m) -> std::optional<uint16_t> { return m.closeCode; },
           [](const IgnoredMsg&) -> std::optional<uint16_t> { return std::nullopt; },
           [&](const KeyMsg& m) -> std::optional<uint16_t> {
-            if (controls) send(v.held.key(m));
+            if (!controls) return std::nullopt;
+            if (m.vk == kVkCapsLock) {
+              if (m.down) toggleCapsLock(m.extended);
+            } else {
+              send(v.held.key(m));
+            }
             return std::nullopt;
           },
           [&](const MoveMsg& m) -> std::optional<uint16_t> {
@@ -163,6 +169,29 @@ void Hub::send(const std::vector<InputCommand>& commands) {
   for (const auto& c : commands) host_.call(kInput, c.method, c.args);
 }
 
+void Hub::toggleCapsLock(bool extended) {
+  // A toggle while the previous one is still held is dropped: the desktop would see one long press.
+  if (capsHeld_ || !hostConnected_) return;
+  capsHeld_ = extended;
+  send({{"sendKey",
+         flutter::MakeMap(
+             {{"vKey", int32_t{kVkCapsLock}}, {"isKeyDown", true}, {"isExtendedKey", extended}})}});
+  if (options_.later) {
+    options_.later(kCapsHoldSeconds, [this] { releaseCapsLock(); });
+  } else {
+    releaseCapsLock();
+  }
+}
+
+void Hub::releaseCapsLock() {
+  if (!capsHeld_) return;
+  bool extended = *capsHeld_;
+  capsHeld_.reset();
+  send({{"sendKey", flutter::MakeMap({{"vKey", int32_t{kVkCapsLock}},
+                                      {"isKeyDown", false},
+                                      {"isExtendedKey", extended}})}});
+}
+
 void Hub::startCapture() {
   host_.call(kCapture, "setQuality", flutter::MakeMap({{"value", options_.quality}}));
   host_.call(kCapture, "startCapture", flutter::MakeMap({{"fps", options_.fps}}));
@@ -181,6 +210,7 @@ void Hub::requestKeyFrame() {
 }
 
 void Hub::shutdown() {
+  releaseCapsLock();
   if (controller_) send(viewers_.at(*controller_).held.releaseAll());
   if (capturing_) host_.call(kCapture, "stopCapture", flutter::Value());
   capturing_ = false;
@@ -199,6 +229,7 @@ void Hub::hostConnected() {
 
 void Hub::hostDisconnected() {
   hostConnected_ = false;
+  capsHeld_.reset();
   capturing_ = false;
   keyPending_ = false;
   for (auto& [id, v] : viewers_) v.port->sendText(HostText(false));

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -64,7 +65,13 @@ class Hub {
     Clock clock = SteadySeconds;
     // A key-frame request that has not been answered by a key frame after this long is repeated.
     double keyRequestRetrySeconds = 1.0;
+    // Runs a function on the hub's thread after a delay.
+    std::function<void(double seconds, std::function<void()>)> later;
   };
+
+  // Caps Lock toggles on the desktop only when held at least half a second (a shorter tap
+  // switches the keyboard language); rcweb holds it this long.
+  static constexpr double kCapsHoldSeconds = 0.6;
 
   Hub(HostPort& host, Options options);
 
@@ -95,6 +102,8 @@ class Hub {
     uint64_t askedAt = 0;  // order of asking for control; 0 = has not asked
   };
   void send(const std::vector<InputCommand>& commands);
+  void toggleCapsLock(bool extended);
+  void releaseCapsLock();
   void startCapture();
   void requestKeyFrame();
   void askControl(uint64_t id, Viewer& v);
@@ -110,6 +119,7 @@ class Hub {
   bool hostConnected_ = false;
   bool capturing_ = false;
   bool keyPending_ = false;
+  std::optional<bool> capsHeld_;  // Caps Lock is down on the desktop (with this extended flag)
   double keyRequestedAt_ = 0;
   bool vp8_ = false;
   int width_ = 0, height_ = 0;

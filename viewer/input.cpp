@@ -38,13 +38,6 @@ InputCommand Button(uint8_t button, const char* action, int32_t x, int32_t y) {
 }  // namespace
 
 std::vector<InputCommand> HeldInput::key(const KeyMsg& m) {
-  if (m.vk == kVkCapsLock) {
-    // Every keydown is one toggle, sent to the desktop as a press-and-release pair; keyups are
-    // not passed on. (Some browsers report unlocking as a lone keyup: the page sends that as a
-    // keydown.) Nothing stays held.
-    if (!m.down) return {};
-    return {Key(m.vk, true, m.extended), Key(m.vk, false, m.extended)};
-  }
   if (m.down) {
     keys_.insert({m.vk, m.extended});
   } else {

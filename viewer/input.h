@@ -19,8 +19,6 @@ struct InputCommand {
   flutter::Value args;
 };
 
-inline constexpr uint16_t kVkCapsLock = 20;
-
 class HeldInput {
  public:
   std::vector<InputCommand> key(const KeyMsg& m);

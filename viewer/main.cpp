@@ -12,9 +12,12 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -145,6 +148,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The TLS context outlives the I/O context, whose destruction ends the last connections.
+  asio::ssl::context tls(asio::ssl::context::tls_server);
   asio::io_context io(1);
   tcp::resolver resolver(io);
   boost::system::error_code ec;
@@ -178,7 +183,6 @@ int main(int argc, char** argv) {
   }
   std::printf("fingerprint: SHA-256 %s\n", fingerprint.c_str());
 
-  asio::ssl::context tls(asio::ssl::context::tls_server);
   tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                   asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
                   asio::ssl::context::no_tlsv1_1);
@@ -210,6 +214,13 @@ int main(int argc, char** argv) {
   rcweb::Hub::Options hubOptions;
   hubOptions.fps = o.fps;
   hubOptions.quality = o.quality;
+  hubOptions.later = [&io](double seconds, std::function<void()> run) {
+    auto timer = std::make_shared<asio::steady_timer>(
+        io, std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6)));
+    timer->async_wait([timer, run = std::move(run)](boost::system::error_code ec) {
+      if (!ec) run();
+    });
+  };
   rcweb::Hub hub(link, hubOptions);
   hubPtr = &hub;
 

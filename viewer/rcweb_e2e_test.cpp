@@ -2,6 +2,8 @@
 // Beast client standing in for the page: sign-in, refusals, video, input, host restarts.
 #include <gtest/gtest.h>
 
+#include <openssl/x509.h>
+#include <sys/stat.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -11,6 +13,7 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+
 #include <cstdlib>
 #include <optional>
 #include <regex>
@@ -126,6 +129,24 @@ class PageClient {
     Await(io_, [&](auto h) { ws_->async_close(websocket::close_code::normal, h); });
   }
   uint16_t closeCode() const { return ws_->reason().code; }
+  // The SHA-256 fingerprint of the certificate the server presents, as AA:BB:...
+  std::string peerFingerprint() {
+    Stream stream(io_, tls_);
+    if (!connect(stream)) return {};
+    X509* cert = SSL_get1_peer_certificate(stream.native_handle());
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    std::string out;
+    if (cert && X509_digest(cert, EVP_sha256(), md, &n) == 1) {
+      char part[4];
+      for (unsigned int i = 0; i < n; ++i) {
+        std::snprintf(part, sizeof part, i ? ":%02X" : "%02X", md[i]);
+        out += part;
+      }
+    }
+    X509_free(cert);
+    return out;
+  }
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
 
  private:
@@ -219,8 +240,19 @@ class RcwebEndToEnd : public ::testing::Test {
 
 TEST_F(RcwebEndToEnd, SignInVideoInputAndRefusals) {
   PageClient page(port);
+  // The certificate made on first start is the one served, with the fingerprint printed.
+  std::string fingerprint = page.peerFingerprint();
+  ASSERT_EQ(fingerprint.size(), 95u);
+  EXPECT_NE(out.find("fingerprint: SHA-256 " + fingerprint + "\n"), std::string::npos) << out;
+  struct stat st;
+  ASSERT_EQ(stat((dir + "/config/tavrindesk/rcweb-key.pem").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(page.request(http::verb::get, "/").status, 200);
   EXPECT_EQ(page.request(http::verb::get, "/nothing-here").status, 404);
+  // Requests past the header or body bound are refused.
+  EXPECT_EQ(page.request(http::verb::post, "/login", "token=" + std::string(5000, 'a')).status,
+            413);
+  EXPECT_EQ(page.request(http::verb::get, "/", "", "c=" + std::string(9000, 'a')).status, 431);
   EXPECT_EQ(page.request(http::verb::get, "/session").status, 401);
   EXPECT_EQ(page.request(http::verb::post, "/login", "token=" + std::string(64, '0')).status, 401);
   std::string cookie = signIn(page, token);

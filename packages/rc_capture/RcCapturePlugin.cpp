@@ -91,6 +91,8 @@ void RcCapturePlugin::tryInitVideoCapture() {
       if (auto self = weak.lock()) self->deliverFrame(std::move(data), std::move(cursor));
     };
   });
+  initialFps = made->GetFps();
+  initialQuality = made->GetCodecQuality();
   std::lock_guard lock(fieldsMutex);
   capture = std::move(made);
 }
@@ -115,12 +117,17 @@ void RcCapturePlugin::deliverFrame(std::vector<uint8_t> data,
     shape.emplace_back("data", Value(std::move(cursor->image)));
     arguments.emplace_back("cursor", Value(std::move(shape)));
   }
+  const uint64_t madeIn = session.load(std::memory_order_acquire);
   semaphore.wait();
   if (foundation::FrameTrace::enabled()) foundation::FrameTrace::handedOver(kChannelName);
-  invokeBackgroundQueue.async([self = shared_from_this(), message = Value(std::move(arguments))] {
-    if (auto ch = self->currentChannel()) ch->invokeMethod(kFrameMethod, message);
-    self->semaphore.signal();
-  });
+  invokeBackgroundQueue.async(
+      [self = shared_from_this(), message = Value(std::move(arguments)), madeIn] {
+        // A frame made for a client that has gone is not handed to the next one.
+        const bool sameClient = self->session.load(std::memory_order_acquire) == madeIn;
+        if (auto ch = self->currentChannel(); ch && sameClient)
+          ch->invokeMethod(kFrameMethod, message);
+        self->semaphore.signal();
+      });
 }
 
 std::shared_ptr<BaseCapture> RcCapturePlugin::currentCapture() const {
@@ -198,6 +205,20 @@ void RcCapturePlugin::handleMethodCall(const flutter::FlutterMethodCall& call,
     }
   }
   result(Value(true));  // an unknown command
+}
+
+void RcCapturePlugin::applicationDetached() {
+  assert(flutter::IsPlatformThread());
+  session.fetch_add(1, std::memory_order_acq_rel);
+  // The capturer is kept (a new one per client would cost an encoder each time): stopped and
+  // given back the rate and quality it started with. Only a disposed one is made anew.
+  if (auto held = currentCapture()) {
+    held->Stop();
+    held->SetFps(initialFps);
+    held->SetCodecQuality(initialQuality);
+  } else {
+    tryInitVideoCapture();
+  }
 }
 
 void RcCapturePlugin::detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>&) {

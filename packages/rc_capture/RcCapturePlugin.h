@@ -4,7 +4,7 @@
 //
 // Lifetime: registerWithRegistrar makes one plugin, which makes the process's one capturer; the
 // registrar keeps the plugin alive for the engine's life. "dispose" (or detachFromEngine) disposes
-// of the capturer and drops it for good; the plugin never makes another one.
+// of the capturer and drops it; only the client's departure (applicationDetached) makes another.
 //
 // Threads: commands arrive on the platform thread and are answered there, exactly once, before
 // handleMethodCall returns. Frames come from the capture thread (or from the platform thread when
@@ -14,6 +14,7 @@
 // producer and the channel, and the wait never needs the platform thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,9 @@ class RcCapturePlugin : public flutter::FlutterPlugin,
                         flutter::FlutterResult result) override;
   // Removes the channel's handler, then disposes of the capturer and drops it.
   void detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>& registrar);
+  // The client has gone: capture stops and the capturer is back at the rate and quality it was
+  // made with (one disposed of is made anew), as on a freshly started host.
+  void applicationDetached() override;
 
   // Admits one frame message at a time (count 1). Module-internal.
   foundation::DispatchSemaphore semaphore{1};
@@ -71,6 +75,11 @@ class RcCapturePlugin : public flutter::FlutterPlugin,
   std::shared_ptr<flutter::FlutterMethodChannel> channel;
   std::shared_ptr<BaseCapture> capture;
   foundation::DispatchQueue& invokeBackgroundQueue;
+  // Counts client departures; a frame is delivered only within the session it was made in.
+  std::atomic<uint64_t> session{0};
+  // What a new capturer starts with (platform thread).
+  int64_t initialFps = 0;
+  int64_t initialQuality = 0;
 };
 
 }  // namespace rc_capture

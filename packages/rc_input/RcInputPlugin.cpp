@@ -67,6 +67,10 @@ std::shared_ptr<RcInputPlugin> RcInputPlugin::registerInstance(
 
 RcInputPlugin::RcInputPlugin() : inputControl(RemoteControl::create()) {}
 
+void RcInputPlugin::applicationDetached() {
+  inputControl = RemoteControl::create();
+}
+
 void RcInputPlugin::detachFromEngine(const std::shared_ptr<flutter::FlutterPluginRegistrar>&) {
   if (channel) channel->setMethodCallHandler(nullptr);
 }

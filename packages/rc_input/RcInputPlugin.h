@@ -12,8 +12,8 @@
 // posted.
 //
 // Threads: handle() runs on the platform thread, where the channel delivers calls. The plugin
-// and its RemoteControl live as long as the engine keeps the plugin; all pointer and key state
-// persists from command to command.
+// keeps its RemoteControl until the client goes; all pointer and key state persists from command
+// to command of one client.
 #pragma once
 
 #include <memory>
@@ -51,6 +51,10 @@ class RcInputPlugin : public flutter::FlutterPlugin {
                         flutter::FlutterResult result) override {
     handle(call, std::move(result));
   }
+
+  // The client has gone: a new RemoteControl, so that no caps-lock timing, modifier flag or
+  // mouse order of the last client reaches the next. Platform thread.
+  void applicationDetached() override;
 
   RemoteControl& getInputControl() { return *inputControl; }
 

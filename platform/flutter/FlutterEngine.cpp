@@ -29,8 +29,9 @@ void EngineMessenger::setMessageHandlerOnChannel(const std::string& channel,
 }
 
 void EngineMessenger::receive(const std::string& channel, ByteBuffer message,
-                              FlutterBinaryReply reply) {
-  loop_.post([this, channel, message = std::move(message), reply = std::move(reply)] {
+                              FlutterBinaryReply reply, std::function<void()> handled) {
+  loop_.post([this, channel, message = std::move(message), reply = std::move(reply),
+              handled = std::move(handled)] {
     std::shared_ptr<FlutterBinaryMessageHandler> handler;
     {
       std::lock_guard lock(mutex_);
@@ -42,6 +43,7 @@ void EngineMessenger::receive(const std::string& channel, ByteBuffer message,
     } else if (reply) {
       reply({});
     }
+    if (handled) handled();
   });
 }
 

@@ -41,7 +41,9 @@ class EngineMessenger : public FlutterBinaryMessenger {
 
   // A message from the application side (any thread). It is handled on the platform thread;
   // with no handler on the channel, `reply` gets the empty reply.
-  void receive(const std::string& channel, ByteBuffer message, FlutterBinaryReply reply);
+  // `handled`, when set, is called on the platform thread once the message has been handled.
+  void receive(const std::string& channel, ByteBuffer message, FlutterBinaryReply reply,
+               std::function<void()> handled = nullptr);
 
   // Attaches the application side; null detaches it. Messages sent while none is attached are
   // dropped (and a wanted reply is answered empty).
@@ -71,6 +73,9 @@ class FlutterEngine : public FlutterPluginRegistry {
 
   // Drops every plugin the registrars keep alive (the engine going away).
   void releasePlugins() { store_->releaseAll(); }
+  // Tells every plugin that the application side has gone (FlutterPlugin::applicationDetached).
+  // Platform thread.
+  void applicationDetached() { store_->applicationDetached(); }
 
   // Runs the task loop on a thread of its own (tests; the host runs it on the main thread).
   void startPlatformThread();

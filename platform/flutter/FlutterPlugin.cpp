@@ -16,6 +16,15 @@ void FlutterPluginStore::releaseAll() {
   // Destroyed outside the lock: a plugin's destructor may release other objects that call back.
 }
 
+void FlutterPluginStore::applicationDetached() {
+  std::vector<std::shared_ptr<FlutterPlugin>> plugins;
+  {
+    std::lock_guard lock(mutex_);
+    plugins = plugins_;
+  }
+  for (auto& plugin : plugins) plugin->applicationDetached();
+}
+
 size_t FlutterPluginStore::size() const {
   std::lock_guard lock(mutex_);
   return plugins_.size();

@@ -21,6 +21,9 @@ class FlutterPlugin {
   virtual ~FlutterPlugin() = default;
   // Platform thread.
   virtual void handleMethodCall(const FlutterMethodCall& call, FlutterResult result) = 0;
+  // The application side has gone: come back to the state of a freshly registered plugin, so
+  // that the next one meets what a newly started host would be. Platform thread.
+  virtual void applicationDetached() {}
 };
 
 // Where registrars park the plugins they keep alive; owned by the engine.
@@ -28,6 +31,8 @@ class FlutterPluginStore {
  public:
   void keep(std::shared_ptr<FlutterPlugin> plugin);
   void releaseAll();
+  // applicationDetached() on every plugin kept, in registration order.
+  void applicationDetached();
   size_t size() const;
 
  private:

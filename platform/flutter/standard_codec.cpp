@@ -221,7 +221,8 @@ bool IsValidUtf8(const uint8_t* s, size_t n) {
 
 class Reader {
  public:
-  explicit Reader(std::span<const uint8_t> bytes) : data_(bytes) {}
+  explicit Reader(std::span<const uint8_t> bytes)
+      : data_(bytes), budget_(kDecodedBytesPerInputByte * bytes.size() + kDecodedBytesSlack) {}
 
   bool AtEnd() const { return pos_ == data_.size(); }
   size_t Remaining() const { return data_.size() - pos_; }
@@ -230,6 +231,13 @@ class Reader {
   bool Fail(const char* what) {
     if (error_.empty()) error_ = std::string(what) + " at offset " + std::to_string(pos_);
     return false;
+  }
+
+  // Charges `bytes` of decoded memory (or work) against the message's budget.
+  bool Charge(uint64_t bytes) {
+    if (bytes > budget_) return Fail("decoded size over the bound for a message of this length");
+    budget_ -= bytes;
+    return true;
   }
 
   bool Byte(uint8_t& b) {
@@ -272,6 +280,7 @@ class Reader {
     if (n > Remaining()) return Fail("string longer than the data");
     const uint8_t* p = data_.data() + pos_;
     if (!IsValidUtf8(p, n)) return Fail("malformed UTF-8");
+    if (!Charge(n)) return false;
     out.assign(reinterpret_cast<const char*>(p), n);
     pos_ += n;
     return true;
@@ -283,6 +292,7 @@ class Reader {
     if (!Align(sizeof(T))) return false;
     // 64-bit arithmetic: n < 2^32 and sizeof(T) <= 8, so the product cannot overflow.
     if (n * sizeof(T) > Remaining()) return Fail("typed list longer than the data");
+    if (!Charge(n * sizeof(T))) return false;
     out.resize(n);
     // An empty vector's data() may be null, which memcpy must not be given even for 0 bytes.
     if (n > 0) std::memcpy(out.data(), data_.data() + pos_, n * sizeof(T));
@@ -343,6 +353,7 @@ class Reader {
         uint64_t n = 0;
         if (!Size(n)) return false;
         if (n > Remaining()) return Fail("list longer than the data");
+        if (!Charge(n * sizeof(Value))) return false;
         ValueList list(n);
         for (auto& v : list) {
           if (!Read(v, depth + 1)) return false;
@@ -354,6 +365,7 @@ class Reader {
         uint64_t n = 0;
         if (!Size(n)) return false;
         if (n * 2 > Remaining()) return Fail("map longer than the data");
+        if (!Charge(n * sizeof(ValueMap::value_type))) return false;
         ValueMap map;
         map.reserve(n);
         // A repeated key (by value, see SameKey) keeps its first position and takes the last
@@ -362,7 +374,14 @@ class Reader {
         std::unordered_multimap<size_t, size_t> index;
         for (uint64_t i = 0; i < n; ++i) {
           Value k, v;
-          if (!Read(k, depth + 1) || !Read(v, depth + 1)) return false;
+          const size_t keyStart = pos_;
+          if (!Read(k, depth + 1)) return false;
+          const size_t keyBytes = pos_ - keyStart;
+          if (!Read(v, depth + 1)) return false;
+          // Hashing (and comparing) a key walks all of it, again at every level of maps nested
+          // in keys: charged by its length, so that a chain of such keys cannot turn one large
+          // string into minutes of work.
+          if (!Charge(keyBytes)) return false;
           const size_t hash = KeyHash(k);
           auto [first, last] = index.equal_range(hash);
           auto same = std::find_if(
@@ -394,6 +413,7 @@ class Reader {
 
   std::span<const uint8_t> data_;
   size_t pos_ = 0;
+  uint64_t budget_;
   std::string error_;
 };
 

@@ -343,6 +343,34 @@ TEST(StandardCodec, RejectsMalformedMethodCallsAndEnvelopes) {
 
 // Every prefix of every golden vector, and random bytes, either decode or fail cleanly (the
 // sanitizer builds turn any out-of-bounds read into a failure).
+// Decoding cost is bounded by the message's length: a cheap message that would decode into far
+// more memory (or work) than it is long is malformed; large typed data is not.
+TEST(StandardCodec, RefusesMessagesThatDecodeFarLargerThanTheyAre) {
+  auto list = [](uint32_t n, uint8_t tag, size_t elementBytes) {
+    ByteBuffer b{0x0c, 0xff};
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    for (uint32_t i = 0; i < n; ++i) {
+      b.push_back(tag);
+      b.insert(b.end(), elementBytes, 0);
+    }
+    return b;
+  };
+  auto nulls = DecodeMessage(list(1 << 20, 0x00, 0));  // 1 MiB: 32 MiB of values
+  EXPECT_FALSE(nulls);
+  EXPECT_NE(nulls.error.find("decoded size"), std::string::npos) << nulls.error;
+  EXPECT_TRUE(DecodeMessage(list(1 << 14, 0x00, 0)));               // within the slack
+  EXPECT_TRUE(DecodeMessage(list(1 << 20, 0x03, 4)));               // int32 elements: 6.4x
+  EXPECT_TRUE(DecodeMessage(EncodeMessage(ByteBuffer(16 << 20))));  // a picture: 1x
+
+  // A chain of maps, each the key of the next, around one 1 MiB string: every level encodes
+  // its key again (64 MiB of work for 1 MiB of input).
+  Value chain = std::string(1 << 20, 'k');
+  for (int level = 0; level < 60; ++level) chain = ValueMap{{chain, Value()}};
+  auto chained = DecodeMessage(EncodeMessage(chain));
+  EXPECT_FALSE(chained);
+  EXPECT_NE(chained.error.find("decoded size"), std::string::npos) << chained.error;
+}
+
 TEST(StandardCodec, TruncationsAndNoiseNeverCrash) {
   for (const auto& g : MessageVectors()) {
     if (g.bytes.size() > 600) continue;

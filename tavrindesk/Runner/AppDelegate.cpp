@@ -42,7 +42,10 @@ void AppDelegate::disableScreenSleep(const std::string& reason) {
       desktop::IOPMAssertionCreateWithName(desktop::kIOPMAssertionTypeNoDisplaySleep,
                                            desktop::kIOPMAssertionLevelOn, reason, &assertionID);
   if (result == desktop::kIOReturnSuccess) {
-    sleepDisabled = true;
+    {
+      std::lock_guard lock(assertionMutex);
+      sleepDisabled = true;
+    }
     PrintLine("Screen sleep disabled");
   } else {
     PrintLine("Failed to disable screen sleep");
@@ -50,10 +53,20 @@ void AppDelegate::disableScreenSleep(const std::string& reason) {
 }
 
 void AppDelegate::enableScreenSleep() {
+  {
+    std::lock_guard lock(assertionMutex);
+    if (!sleepDisabled) return;
+    desktop::IOPMAssertionRelease(assertionID);
+    sleepDisabled = false;
+  }
+  PrintLine("Screen sleep enabled");
+}
+
+void AppDelegate::releaseDisplayAssertionNow() {
+  std::lock_guard lock(assertionMutex);
   if (!sleepDisabled) return;
   desktop::IOPMAssertionRelease(assertionID);
   sleepDisabled = false;
-  PrintLine("Screen sleep enabled");
 }
 
 void AppDelegate::preventAppNap() {

@@ -1,7 +1,9 @@
 // The application delegate of TavrinDesk: keeps the display and the machine awake while the
-// application runs, and logs activation changes. Main thread only.
+// application runs, and logs activation changes. Main thread only, but for
+// releaseDisplayAssertionNow.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "platform/desktop/IOKit.h"
@@ -29,9 +31,16 @@ class AppDelegate : public flutter::FlutterAppDelegate {
   void enableScreenSleep();
   // Takes the idle-sleep assertion; it lasts until the process ends.
   void preventAppNap();
+  // Gives the display-sleep assertion back without a word: for a stop that cannot wait for the
+  // main thread (which may be stuck writing to standard output). Any thread.
+  void releaseDisplayAssertionNow();
 
+  // Written under assertionMutex (read freely on the main thread).
   bool sleepDisabled = false;
   desktop::IOPMAssertionID assertionID = 0;
+
+ private:
+  std::mutex assertionMutex;
 };
 
 }  // namespace tavrindesk

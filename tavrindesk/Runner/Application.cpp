@@ -1,7 +1,13 @@
 #include "tavrindesk/Runner/Application.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,7 +84,55 @@ MainInterface LoadMainInterface(flutter::NSApplication& app) {
   return ui;
 }
 
+void EndSessionsWithTheirClient(const std::shared_ptr<flutter::FlutterEngine>& engine,
+                                flutter::MessengerSocketServer& server) {
+  std::weak_ptr<flutter::FlutterEngine> weak = engine;
+  server.setOnClientGone([weak] {
+    auto alive = weak.lock();
+    if (!alive) return;
+    // On the platform loop, behind the departed client's queued messages: a key press it sent
+    // just before hanging up is released, not left held.
+    alive->loop().post([weak] {
+      auto engine = weak.lock();
+      if (!engine) return;
+      engine->applicationDetached();
+      if (auto events = desktop::CurrentDesktop()->events) events->releaseHeldInput();
+    });
+  });
+}
+
 namespace {
+
+// How long SIGTERM or SIGINT waits for the main loop to end before the host stops without it.
+constexpr auto kOrderlyStop = std::chrono::milliseconds(1500);
+// How long the forced stop waits for held input and the assertion to be released.
+constexpr auto kForcedRelease = std::chrono::milliseconds(500);
+
+// Writes `text` to standard error only if that does not block (it may be a full pipe).
+void SayIfHeard(const char* text) {
+  pollfd p{STDERR_FILENO, POLLOUT, 0};
+  if (poll(&p, 1, 0) == 1 && (p.revents & POLLOUT)) (void)!write(STDERR_FILENO, text, strlen(text));
+}
+
+// The main thread did not stop in time (a long command, a blocked standard output): release
+// what the host holds in the desktop's name, remove the socket and end the process.
+[[noreturn]] void StopWithoutTheMainThread(const std::shared_ptr<AppDelegate>& delegate,
+                                           const std::string& socketPath) {
+  SayIfHeard("TavrinDesk: the main thread did not stop in time; stopping without it\n");
+  auto released = std::make_shared<std::promise<void>>();
+  auto done = released->get_future();
+  // On a thread of its own: the release may wait for a desktop connection the stuck thread holds.
+  std::thread([delegate, released] {
+    if (auto events = desktop::CurrentDesktop()->events) events->releaseHeldInput();
+    if (delegate) delegate->releaseDisplayAssertionNow();
+    released->set_value();
+  }).detach();
+  if (done.wait_for(kForcedRelease) != std::future_status::ready) {
+    SayIfHeard("TavrinDesk: releasing held input did not finish in time\n");
+  }
+  unlink(socketPath.c_str());
+  _exit(0);
+}
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -178,19 +232,26 @@ int NSApplicationMain(int argc, char** argv) {
       desktop::InstallDesktop(nullptr);
       return 1;
     }
-    server->setOnClientGone([] {
-      // No key or button stays held for a client that has gone.
-      if (auto events = desktop::CurrentDesktop()->events) events->releaseHeldInput();
-    });
+    EndSessionsWithTheirClient(engine, *server);
     engine->messenger()->setPeer(server);
     std::fprintf(stderr, "TavrinDesk: messenger listening on %s\n", path.c_str());
 
-    std::thread signalThread([&app, signals] {
+    // The host stops within kOrderlyStop + kForcedRelease of the signal whatever the main
+    // thread is doing: an orderly stop when the main loop ends in time, else a forced one.
+    std::mutex stopMutex;
+    std::condition_variable stopped;
+    bool mainLoopEnded = false;
+    auto delegate = std::dynamic_pointer_cast<AppDelegate>(ui.delegate);
+    std::thread signalThread([&, signals] {
       int sig = 0;
       while (sigwait(&signals, &sig) == 0) {
         if (sig == SIGINT || sig == SIGTERM) {
           // Also how the main thread wakes this thread at the end (the post is then dropped).
           app.mainLoop().post([&app] { app.terminate(); });
+          std::unique_lock lock(stopMutex);
+          if (!stopped.wait_for(lock, kOrderlyStop, [&] { return mainLoopEnded; })) {
+            StopWithoutTheMainThread(delegate, path);
+          }
           return;
         }
       }
@@ -198,6 +259,11 @@ int NSApplicationMain(int argc, char** argv) {
 
     app.mainLoop().post([&app] { app.finishLaunching(); });
     status = app.run();
+    {
+      std::lock_guard lock(stopMutex);
+      mainLoopEnded = true;
+    }
+    stopped.notify_all();
 
     server->close();
     engine->messenger()->setPeer(nullptr);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/flutter/NSApplication.h"
+#include "platform/flutter/messenger_server.h"
 
 namespace tavrindesk {
 
@@ -26,6 +27,12 @@ struct MainInterface {
   std::shared_ptr<flutter::NSWindow> window;
 };
 MainInterface LoadMainInterface(flutter::NSApplication& app);
+
+// Each client of `server` gets a fresh agent: when one goes, the engine's plugins are told
+// (capture stopped at the initial rate and quality, a disposed capturer made anew, input state
+// reset) and held input is released, on the platform loop after that client's queued messages.
+void EndSessionsWithTheirClient(const std::shared_ptr<flutter::FlutterEngine>& engine,
+                                flutter::MessengerSocketServer& server);
 
 // Why no X display could be opened (`why`: the backend's reason, may be empty), with what to do
 // about it; under the agent's systemd user unit it names the session's imported environment.

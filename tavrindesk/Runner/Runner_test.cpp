@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <thread>
 
 #include "platform/desktop/IOKit.h"
 #include "platform/desktop/sim/testing/SimDesktopFixture.h"
+#include "platform/flutter/messenger_client.h"
+#include "platform/flutter/standard_codec.h"
 #include "tavrindesk/Runner/AppDelegate.h"
 #include "tavrindesk/Runner/Application.h"
 #include "tavrindesk/Runner/MainFlutterWindow.h"
@@ -30,18 +35,23 @@ class HostTest : public SimDesktopTest {
     loopThread = std::thread([this] { status = app.run(); });
   }
   void TearDown() override {
-    onMain([this] { app.terminate(); });
+    // Not onMain: once terminated it would not wait for the task, whose promise it then
+    // destroys while the loop is still setting it.
+    app.mainLoop().post([this] { app.terminate(); });
     loopThread.join();
   }
   template <typename F>
   void onMain(F fn) {
-    std::promise<void> done;
-    app.mainLoop().post([&] {
+    // Shared: a task that terminates the app is not waited for, and the loop may still be
+    // setting the promise when this returns.
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    app.mainLoop().post([done, fn] {
       fn();
-      done.set_value();
+      done->set_value();
     });
     // Once terminated, the loop takes no more tasks.
-    if (!app.isTerminated()) done.get_future().wait();
+    if (!app.isTerminated()) finished.wait();
   }
   std::string launch() {
     ::testing::internal::CaptureStdout();
@@ -144,6 +154,134 @@ TEST_F(HostTest, ClosingTheLastWindowTerminates) {
   loopThread = std::thread([] {});
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Screen sleep enabled\n");
   EXPECT_TRUE(app.isTerminated());
+}
+
+// A messenger client of the host: calls answered, messages counted.
+class SessionClient {
+ public:
+  explicit SessionClient(const std::string& path) {
+    std::string error;
+    connection = flutter::MessengerSocketClient::Connect(path, &error);
+    EXPECT_TRUE(connection) << error;
+  }
+  bool send(uint32_t id, const std::string& channel, const std::string& method,
+            const flutter::Value& args = {}) {
+    return connection->send(
+        {flutter::FrameKind::kMessage, id, channel, flutter::EncodeMethodCall({method, args})});
+  }
+  // The decoded result of the call; none without an answer within 30 s.
+  std::optional<flutter::Value> call(const std::string& channel, const std::string& method,
+                                     const flutter::Value& args = {}) {
+    uint32_t id = nextId++;
+    if (!send(id, channel, method, args)) return std::nullopt;
+    for (int i = 0; i < 60 && !connection->closed(); ++i) {
+      auto f = connection->receive(0.5);
+      if (f && f->kind == flutter::FrameKind::kMessage) ++messages;
+      if (f && f->kind == flutter::FrameKind::kReply && f->id == id) {
+        auto env = flutter::DecodeEnvelope(f->payload);
+        if (!env) return std::nullopt;
+        return env.value->result;
+      }
+    }
+    return std::nullopt;
+  }
+  // Receives for `seconds` or until `enough` messages have come in all; the count.
+  int countMessages(double seconds, int enough = 1 << 30) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (messages < enough && std::chrono::steady_clock::now() < end && !connection->closed()) {
+      auto f = connection->receive(0.1);
+      if (f && f->kind == flutter::FrameKind::kMessage) ++messages;
+    }
+    return messages;
+  }
+  std::unique_ptr<flutter::MessengerSocketClient> connection;
+  uint32_t nextId = 1;
+  int messages = 0;
+};
+
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 3000 && !condition(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+// The host as the program wires it: the main interface, and the messenger socket whose clients
+// each get a session of their own.
+class SessionTest : public HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    launch();
+    char tmpl[] = "/tmp/rc-session-test-XXXXXX";
+    dir = mkdtemp(tmpl);
+    path = dir + "/s/m.sock";
+    engine = ui.window->contentViewController()->engine();
+    std::string error;
+    server = flutter::MessengerSocketServer::Listen(path, engine->messenger(), &error);
+    ASSERT_TRUE(server) << error;
+    EndSessionsWithTheirClient(engine, *server);
+    engine->messenger()->setPeer(server);
+  }
+  void TearDown() override {
+    server->close();
+    engine->messenger()->setPeer(nullptr);
+    HostTest::TearDown();
+    std::string cmd = "rm -rf '" + dir + "'";
+    (void)!system(cmd.c_str());
+  }
+  std::string dir, path;
+  std::shared_ptr<flutter::FlutterEngine> engine;
+  std::shared_ptr<flutter::MessengerSocketServer> server;
+};
+
+// A key pressed just before the client hangs up is released after it was pressed: the release
+// waits behind the client's queued commands, here held up by a busy main loop.
+TEST_F(SessionTest, HeldInputIsReleasedAfterTheDepartingClientsLastCommands) {
+  std::promise<void> gate;
+  auto opened = gate.get_future().share();
+  app.mainLoop().post([opened] { opened.wait(); });
+  {
+    SessionClient a(path);
+    ASSERT_TRUE(
+        a.send(0, "rc_input", "sendKey",
+               flutter::MakeMap({{"vKey", 65}, {"isKeyDown", true}, {"isExtendedKey", false}})));
+  }
+  ASSERT_TRUE(WaitFor([&] { return !server->hasClient(); }));
+  gate.set_value();
+  ASSERT_TRUE(WaitFor([&] { return sim->releaseHeldInputCalls() == 1; }));
+  auto posted = sim->postedEvents();
+  auto down = std::find_if(posted.begin(), posted.end(), [](const auto& p) {
+    return p.event.kind == desktop::CGEventKind::kKeyboard && p.event.keyDown;
+  });
+  ASSERT_NE(down, posted.end());
+  EXPECT_LT(static_cast<size_t>(down - posted.begin()), sim->postedEventsAtLastRelease());
+}
+
+// What one client did (a frame rate, capture left running, the capturer disposed of) does not
+// reach the next: each meets the agent of a freshly started host.
+TEST_F(SessionTest, EachClientMeetsAFreshAgent) {
+  const auto fresh = SessionClient(path).call("rc_capture", "getFPS");
+  ASSERT_TRUE(fresh && fresh->AsInt64());
+  ASSERT_TRUE(WaitFor([&] { return !server->hasClient(); }));
+  {
+    SessionClient a(path);
+    EXPECT_EQ(a.call("rc_capture", "setFPS", flutter::MakeMap({{"value", 7}})),
+              flutter::Value(true));
+    EXPECT_EQ(a.call("rc_capture", "dispose"), flutter::Value(true));
+  }
+  ASSERT_TRUE(WaitFor([&] { return !server->hasClient(); }));
+  {
+    SessionClient b(path);
+    EXPECT_EQ(b.call("rc_capture", "getFPS"), fresh);
+    EXPECT_EQ(b.call("rc_capture", "startCapture", flutter::MakeMap({{"fps", 30}})),
+              flutter::Value(true));
+    EXPECT_GE(b.countMessages(30, 3), 3);
+  }  // leaves with capture running
+  ASSERT_TRUE(WaitFor([&] { return !server->hasClient(); }));
+  SessionClient c(path);
+  EXPECT_EQ(c.call("rc_capture", "getFPS"), fresh);
+  EXPECT_EQ(c.countMessages(1.0), 0);  // frames come only to a client that asks for them
 }
 
 TEST(HostOptions, ParsesTheDocumentedOptionsAndRejectsOthers) {

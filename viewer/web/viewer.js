@@ -569,8 +569,8 @@
   window.addEventListener('keydown', (e) => onKey(e, true), true);
   window.addEventListener('keyup', (e) => onKey(e, false), true);
 
-  // Browser button numbers → protocol buttons (0 left, 1 right, 2 middle, 3 x).
-  const BUTTONS = {0: 0, 1: 2, 2: 1, 3: 3, 4: 3};
+  // Browser button numbers → protocol buttons (0 left, 1 right, 2 middle, 3 back, 4 forward).
+  const BUTTONS = {0: 0, 1: 2, 2: 1, 3: 3, 4: 4};
 
   canvas.addEventListener('pointermove', (e) => {
     if (!inControl()) return;

@@ -298,6 +298,11 @@ CGPoint SimDesktop::cursorLocation() {
 void SimDesktop::releaseHeldInput() {
   std::lock_guard lock(mutex_);
   ++releaseHeld_;
+  postedAtRelease_ = posted_.size();
+}
+size_t SimDesktop::postedEventsAtLastRelease() const {
+  std::lock_guard lock(mutex_);
+  return postedAtRelease_;
 }
 
 // ---- input sources

@@ -85,6 +85,8 @@ class SimDesktop : public DisplayService,
   std::vector<CGPoint> cursorMoves() const;
   void setCursorLocation(CGPoint p);
   int releaseHeldInputCalls() const;
+  // How many events had been posted when releaseHeldInput was last called.
+  size_t postedEventsAtLastRelease() const;
 
   // ---- input sources
   void setInputSources(std::optional<std::vector<TISInputSourceRef>> sources);
@@ -152,6 +154,7 @@ class SimDesktop : public DisplayService,
   std::deque<CGPoint> moves_;
   CGPoint cursorLocation_;
   int releaseHeld_ = 0;
+  size_t postedAtRelease_ = 0;
   std::optional<std::vector<TISInputSourceRef>> sources_;
   TISInputSourceRef currentSource_;
   std::deque<std::string> selected_;

@@ -1,57 +1,34 @@
-#include "platform/flutter/messenger_socket.h"
+#include "platform/flutter/messenger_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "platform/flutter/standard_codec.h"
 #include "platform/foundation/FrameTrace.h"
 
 namespace flutter {
 namespace {
 
-constexpr size_t kHeaderAfterLength = 1 + 4 + 2;
-
-void PutU32(ByteBuffer& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-uint32_t GetU32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-double Now() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 std::string Errno(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
-bool FillAddress(const std::string& path, sockaddr_un& addr, std::string* error) {
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) {
-    if (error) *error = "socket path is empty or too long: " + path;
-    return false;
-  }
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  return true;
-}
-
-// The directory must be ours, private, and a real directory (not a link someone planted).
+// The socket's directory must be a real directory (not a link someone planted) of our own.
+// Only a directory made here is made private: an existing one keeps its mode (a path directly in
+// /tmp must not turn /tmp into a private directory), and one that other users may write to is
+// refused, since they could replace the socket.
 bool PreparePrivateDirectory(const std::string& dir, std::string* error) {
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+  bool created = mkdir(dir.c_str(), 0700) == 0;
+  if (!created && errno != EEXIST) {
     *error = Errno(("cannot create " + dir).c_str());
     return false;
   }
@@ -68,146 +45,35 @@ bool PreparePrivateDirectory(const std::string& dir, std::string* error) {
     *error = dir + " belongs to another user; refusing to use it";
     return false;
   }
-  if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
-    *error = Errno(("cannot make " + dir + " private").c_str());
+  if (created) {
+    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
+      *error = Errno(("cannot make " + dir + " private").c_str());
+      return false;
+    }
+  } else if ((st.st_mode & 022) != 0) {
+    *error = dir +
+             " is writable by other users; refusing to put the socket there (name a socket in a "
+             "directory of its own, e.g. " +
+             (dir == "/" ? "" : dir) + "/tavrindesk/messenger.sock)";
     return false;
   }
   return true;
 }
 
-// The frame header up to the payload (length, kind, id, channel name).
-ByteBuffer EncodeHeader(FrameKind kind, uint32_t id, const std::string& channel,
-                        size_t payloadSize) {
-  ByteBuffer out;
-  size_t rest = kHeaderAfterLength + channel.size() + payloadSize;
-  out.reserve(4 + kHeaderAfterLength + channel.size());
-  PutU32(out, static_cast<uint32_t>(rest));
-  out.push_back(static_cast<uint8_t>(kind));
-  PutU32(out, id);
-  out.push_back(static_cast<uint8_t>(channel.size()));
-  out.push_back(static_cast<uint8_t>(channel.size() >> 8));
-  out.insert(out.end(), channel.begin(), channel.end());
-  return out;
+void LogOversized(const char* what, const std::string& channel, size_t bytes) {
+  std::fprintf(stderr,
+               "rc: dropped a %s of %zu bytes on %s: larger than a frame may be (%u bytes)\n", what,
+               bytes, channel.c_str(), kMaxFrameLength);
 }
-
-// WriteAll of header then payload in one gathered write, without joining them into one buffer
-// first (a frame message's payload is the whole encoded picture).
 
 }  // namespace
-
-ByteBuffer EncodeFrame(const Frame& frame) {
-  ByteBuffer out = EncodeHeader(frame.kind, frame.id, frame.channel, frame.payload.size());
-  out.reserve(out.size() + frame.payload.size());
-  out.insert(out.end(), frame.payload.begin(), frame.payload.end());
-  return out;
-}
-
-void FrameReader::Feed(std::span<const uint8_t> bytes) {
-  if (!error_.empty()) return;
-  if (start_ > 0 && start_ >= buffer_.size() / 2) {
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(start_));
-    start_ = 0;
-  }
-  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-}
-
-std::optional<Frame> FrameReader::Next() {
-  if (!error_.empty()) return std::nullopt;
-  size_t have = buffer_.size() - start_;
-  if (have < 4) return std::nullopt;
-  const uint8_t* p = buffer_.data() + start_;
-  uint32_t length = GetU32(p);
-  if (length > kMaxFrameLength) {
-    error_ = "frame of " + std::to_string(length) + " bytes exceeds the 64 MiB bound";
-    return std::nullopt;
-  }
-  if (length < kHeaderAfterLength) {
-    error_ = "frame too short for its header";
-    return std::nullopt;
-  }
-  if (have < 4 + size_t{length}) return std::nullopt;
-  Frame frame;
-  uint8_t kind = p[4];
-  if (kind != 1 && kind != 2) {
-    error_ = "unknown frame kind " + std::to_string(kind);
-    return std::nullopt;
-  }
-  frame.kind = static_cast<FrameKind>(kind);
-  frame.id = GetU32(p + 5);
-  size_t nameLength = size_t(p[9]) | size_t(p[10]) << 8;
-  if (kHeaderAfterLength + nameLength > length) {
-    error_ = "channel name longer than the frame";
-    return std::nullopt;
-  }
-  std::span<const uint8_t> name(p + 11, nameLength);
-  if (!IsValidUtf8(name)) {
-    error_ = "channel name is not UTF-8";
-    return std::nullopt;
-  }
-  frame.channel.assign(name.begin(), name.end());
-  frame.payload.assign(p + 11 + nameLength, p + 4 + length);
-  start_ += 4 + size_t{length};
-  return frame;
-}
-
-WriteOutcome WriteGathered(int fd, std::span<const uint8_t> head, std::span<const uint8_t> body,
-                           double seconds) {
-  double deadline = Now() + seconds;
-  size_t done = 0;
-  const size_t total = head.size() + body.size();
-  while (done < total) {
-    iovec parts[2];
-    int count = 0;
-    if (done < head.size()) {
-      parts[count++] = {const_cast<uint8_t*>(head.data()) + done, head.size() - done};
-    }
-    const size_t bodyDone = done > head.size() ? done - head.size() : 0;
-    if (bodyDone < body.size()) {
-      parts[count++] = {const_cast<uint8_t*>(body.data()) + bodyDone, body.size() - bodyDone};
-    }
-    msghdr msg{};
-    msg.msg_iov = parts;
-    msg.msg_iovlen = static_cast<size_t>(count);
-    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      double left = deadline - Now();
-      if (left <= 0) return WriteOutcome::kTimedOut;
-      pollfd pfd{fd, POLLOUT, 0};
-      int ms = static_cast<int>(left * 1000) + 1;
-      if (poll(&pfd, 1, ms) < 0 && errno != EINTR) return WriteOutcome::kFailed;
-      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return WriteOutcome::kFailed;
-      continue;
-    }
-    return WriteOutcome::kFailed;
-  }
-  return WriteOutcome::kWritten;
-}
-
-bool WriteAll(int fd, std::span<const uint8_t> bytes, double seconds) {
-  return WriteGathered(fd, bytes, {}, seconds) == WriteOutcome::kWritten;
-}
-
-std::string DefaultMessengerPath() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') {
-    return std::string(runtime) + "/tavrindesk/messenger.sock";
-  }
-  return "/tmp/tavrindesk-" + std::to_string(geteuid()) + "/messenger.sock";
-}
-
-// ---- server
 
 std::shared_ptr<MessengerSocketServer> MessengerSocketServer::Listen(
     const std::string& path, std::shared_ptr<EngineMessenger> messenger, std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   sockaddr_un addr;
-  if (!FillAddress(path, addr, error)) return nullptr;
+  if (!FillSocketAddress(path, addr, error)) return nullptr;
   auto slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   if (!PreparePrivateDirectory(dir, error)) return nullptr;
@@ -352,19 +218,48 @@ void MessengerSocketServer::serveClient(int fd) {
   FrameReader reader;
   std::vector<uint8_t> buffer(64 * 1024);
   const char* why = "closed the connection";
-  std::string malformed;
+  std::string malformed, late;
+  double frameStarted = -1;  // when the frame now arriving began; -1 between frames
   while (!closing_) {
+    // Back-pressure: no more reading while the platform thread is behind by the budget.
+    {
+      std::unique_lock lock(queueMutex_);
+      if (queuedBytes_ >= kReadQueueBudget) {
+        const double pausedAt = MonotonicSeconds();
+        while (queuedBytes_ >= kReadQueueBudget && !closing_) {
+          queueRoom_.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        if (frameStarted >= 0) frameStarted += MonotonicSeconds() - pausedAt;
+      }
+    }
+    if (closing_) break;
+    int timeout = -1;
+    if (frameStarted >= 0) {
+      const double left = frameStarted + frameDeadline_ - MonotonicSeconds();
+      if (left <= 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "did not finish a frame within %.1f s", frameDeadline_);
+        late = text;
+        why = late.c_str();
+        break;
+      }
+      timeout = static_cast<int>(left * 1000) + 1;
+    }
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    int ready = poll(fds, 2, timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    if (ready == 0) continue;  // the deadline is checked above
     if (fds[1].revents & POLLIN) break;
     ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     reader.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+    bool tookFrame = false;
     while (auto frame = reader.Next()) {
+      tookFrame = true;
       if (frame->kind == FrameKind::kMessage) {
         FlutterBinaryReply reply;
         if (frame->id != 0) {
@@ -377,11 +272,25 @@ void MessengerSocketServer::serveClient(int fd) {
               std::lock_guard lock(self->mutex_);
               if (self->clientFd_ != fd || self->clientGeneration_ != generation) return;
             }
-            const ByteBuffer head = EncodeHeader(FrameKind::kReply, id, channel, bytes.size());
-            self->dropClientUnless(fd, WriteGathered(fd, head, bytes, kStuckClientSeconds));
+            // A reply too large for a frame goes out empty (no answer), so the caller is not
+            // left waiting and its reader never sees a frame it must reject.
+            const bool fits = FitsInFrame(channel, bytes.size());
+            if (!fits) LogOversized("reply", channel, bytes.size());
+            const ByteBuffer none;
+            const ByteBuffer& body = fits ? bytes : none;
+            const ByteBuffer head = EncodeFrameHeader(FrameKind::kReply, id, channel, body.size());
+            self->dropClientUnless(fd, WriteGathered(fd, head, body, kStuckClientSeconds));
           };
         }
-        messenger_->receive(frame->channel, std::move(frame->payload), std::move(reply));
+        const size_t cost = frame->payload.size() + frame->channel.size() + kQueuedMessageOverhead;
+        {
+          std::lock_guard lock(queueMutex_);
+          queuedBytes_ += cost;
+        }
+        messenger_->receive(frame->channel, std::move(frame->payload), std::move(reply),
+                            [weak, cost] {
+                              if (auto self = weak.lock()) self->messageHandled(cost);
+                            });
       } else {
         FlutterBinaryReply pending;
         {
@@ -395,14 +304,26 @@ void MessengerSocketServer::serveClient(int fd) {
         if (pending) pending(frame->payload);
       }
     }
+    if (reader.buffered() == 0) {
+      frameStarted = -1;
+    } else if (tookFrame || frameStarted < 0) {
+      frameStarted = MonotonicSeconds();  // a new frame has begun
+    }
     if (!reader.error().empty()) {
       malformed = "sent a malformed frame (" + reader.error() + ")";
       why = malformed.c_str();
       break;
     }
   }
-  std::map<uint32_t, FlutterBinaryReply> orphans;
+  // Told before the slot is free: whatever the callback posts to the platform loop (the end of
+  // this client's session) runs after this client's messages and before any of the next's.
   std::function<void()> gone;
+  {
+    std::lock_guard lock(mutex_);
+    gone = onClientGone_;
+  }
+  if (gone) gone();
+  std::map<uint32_t, FlutterBinaryReply> orphans;
   {
     // No writer is inside a write to this descriptor once both locks are held.
     std::lock_guard write(writeMutex_);
@@ -410,13 +331,19 @@ void MessengerSocketServer::serveClient(int fd) {
     clientFd_ = -1;
     clientGone_.notify_all();
     orphans.swap(pendingReplies_);
-    gone = onClientGone_;
     ::close(fd);
   }
   // Logged once the slot is free: a client that connects after this line is served.
   if (!closing_) std::fprintf(stderr, "rc: messenger client %s; disconnected\n", why);
   for (auto& [id, reply] : orphans) reply({});
-  if (gone) gone();
+}
+
+void MessengerSocketServer::messageHandled(size_t cost) {
+  {
+    std::lock_guard lock(queueMutex_);
+    queuedBytes_ -= std::min(cost, queuedBytes_);
+  }
+  queueRoom_.notify_all();
 }
 
 void MessengerSocketServer::dropClientUnless(int fd, WriteOutcome outcome) {
@@ -431,6 +358,12 @@ void MessengerSocketServer::dropClientUnless(int fd, WriteOutcome outcome) {
 
 void MessengerSocketServer::deliver(const std::string& channel, const ByteBuffer& message,
                                     FlutterBinaryReply reply) {
+  if (!FitsInFrame(channel, message.size())) {
+    // The client would have to take it as malformed and hang up: it is dropped instead.
+    LogOversized("message", channel, message.size());
+    if (reply) reply({});
+    return;
+  }
   {
     std::unique_lock write(writeMutex_);
     int fd;
@@ -445,7 +378,7 @@ void MessengerSocketServer::deliver(const std::string& channel, const ByteBuffer
       }
     }
     if (fd >= 0) {
-      const ByteBuffer head = EncodeHeader(FrameKind::kMessage, id, channel, message.size());
+      const ByteBuffer head = EncodeFrameHeader(FrameKind::kMessage, id, channel, message.size());
       auto outcome = WriteGathered(fd, head, message, kStuckClientSeconds);
       if (outcome != WriteOutcome::kWritten) {
         dropClientUnless(fd, outcome);
@@ -457,59 +390,6 @@ void MessengerSocketServer::deliver(const std::string& channel, const ByteBuffer
   }
   // No client: nothing to send; a wanted reply is answered empty, outside the locks.
   if (reply) reply({});
-}
-
-// ---- client
-
-std::unique_ptr<MessengerSocketClient> MessengerSocketClient::Connect(const std::string& path,
-                                                                      std::string* error) {
-  sockaddr_un addr;
-  if (!FillAddress(path, addr, error)) return nullptr;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    if (error) *error = Errno(("cannot connect to " + path).c_str());
-    if (fd >= 0) ::close(fd);
-    return nullptr;
-  }
-  auto client = std::unique_ptr<MessengerSocketClient>(new MessengerSocketClient());
-  client->fd_ = fd;
-  return client;
-}
-
-MessengerSocketClient::~MessengerSocketClient() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-bool MessengerSocketClient::send(const Frame& frame) {
-  if (closed_) return false;
-  if (!WriteAll(fd_, EncodeFrame(frame), 30.0)) {
-    closed_ = true;
-    return false;
-  }
-  return true;
-}
-
-std::optional<Frame> MessengerSocketClient::receive(double seconds) {
-  double deadline = Now() + seconds;
-  std::vector<uint8_t> buffer(256 * 1024);
-  for (;;) {
-    if (auto frame = reader_.Next()) return frame;
-    if (!reader_.error().empty() || closed_) {
-      closed_ = true;
-      return std::nullopt;
-    }
-    double left = deadline - Now();
-    if (left <= 0) return std::nullopt;
-    pollfd pfd{fd_, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
-    ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      closed_ = true;
-      return std::nullopt;
-    }
-    reader_.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
-  }
 }
 
 }  // namespace flutter
