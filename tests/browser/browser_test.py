@@ -84,7 +84,7 @@ def events(run):
     return run.log("events.txt").splitlines()
 
 
-def canvas_psnr(run, args, d, name):
+def canvas_psnr_once(run, args, d, name):
     url = js(d, "return document.getElementById('screen').toDataURL('image/png')")
     png = run.path(name + ".png")
     with open(png, "wb") as f:
@@ -95,6 +95,17 @@ def canvas_psnr(run, args, d, name):
         print(r.stdout, r.stderr)
         return 0.0
     return float(m.group(1))
+
+
+def canvas_psnr(run, args, d, name, timeout=20):
+    """The canvas's PSNR against the X screen once the picture has settled: a key frame comes
+    coarse and is refined over the frames after it, which a busy machine delivers late."""
+    deadline = time.monotonic() + timeout
+    psnr = canvas_psnr_once(run, args, d, name)
+    while psnr < MIN_PSNR_DB and time.monotonic() < deadline:
+        time.sleep(0.5)
+        psnr = canvas_psnr_once(run, args, d, name)
+    return psnr
 
 
 def held(run, args):
