@@ -106,6 +106,7 @@ TEST_F(HostEndToEnd, AMalformedFrameClosesOnlyThatConnection) {
 
 TEST_F(HostEndToEnd, AClientThatStopsReadingIsDroppedAndTheNextIsServed) {
   e2e::Client stuck(socket);
+  ASSERT_TRUE(stuck.connected()) << stuck.error();
   ASSERT_TRUE(stuck.send(1, "rc_capture", "startCapture", flutter::MakeMap({{"fps", 30}})));
   // It never reads: the host's writes fill the socket buffers and time out after 5 s.
   ASSERT_TRUE(

@@ -104,9 +104,19 @@ std::shared_ptr<MessengerSocketServer> MessengerSocketServer::Listen(
       return nullptr;
     }
   }
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || chmod(path.c_str(), 0600) ||
-      listen(fd, 4) != 0) {
+  // The socket is bound under a staging name and renamed into place once it listens: a client
+  // that sees the file can connect at once (between bind and listen it would be refused).
+  const std::string staging = path + ".new";
+  sockaddr_un stagingAddr;
+  std::string ignoredError;
+  const bool staged = FillSocketAddress(staging, stagingAddr, &ignoredError);
+  const std::string& bound = staged ? staging : path;
+  if (staged) unlink(staging.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr*>(staged ? &stagingAddr : &addr), sizeof addr) != 0 ||
+      chmod(bound.c_str(), 0600) || listen(fd, 4) != 0 ||
+      (staged && rename(staging.c_str(), path.c_str()) != 0)) {
     *error = Errno(("cannot listen on " + path).c_str());
+    if (staged) unlink(staging.c_str());
     ::close(fd);
     return nullptr;
   }
