@@ -155,6 +155,7 @@ class Client {
 
   bool send(uint32_t id, const std::string& channel, const std::string& method,
             const flutter::Value& args = {}) {
+    if (!connection_) return false;
     return connection_->send(
         {flutter::FrameKind::kMessage, id, channel, flutter::EncodeMethodCall({method, args})});
   }
