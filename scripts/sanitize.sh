@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 # The X11 tests start their own Xvfb (and skip without one); the end-to-end tests run the host
 # built with the same sanitizer, so a report in the host fails its test through the exit status.
 targets=(platform_tests rc_core_tests rc_vpx_tests rc_capture_tests rc_input_tests tavrindesk_tests
-         daemon_tests x11_tests e2e_tests x11_e2e_tests)
+         daemon_tests x11_tests e2e_tests x11_e2e_tests rcweb_tests rcweb_e2e_tests)
 status=0
 for preset in asan tsan; do
   echo "== $preset"
